@@ -1,0 +1,341 @@
+// The function type of this package's modules: objects that behave as Python
+// functions (bind as methods, carry the usual dunder attributes and a
+// __dict__, take every parameter by position or keyword, raise the
+// interpreter's argument errors, and show up in tracebacks).
+#include "runtime.h"
+
+#include <structmember.h>
+
+namespace rt {
+
+namespace {
+
+constexpr Py_ssize_t kMaxParams = 16;
+
+struct Function {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  PyObject* name;
+  PyObject* qualname;
+  PyObject* module;    // __module__
+  PyObject* doc;
+  PyObject* dict;      // __dict__, made on first use
+  PyObject* defaults;  // tuple or null
+  PyObject* globals;   // the defining module's namespace
+  PyObject* code;      // carries the parameter names and the source path
+  PyObject* params;    // tuple of parameter names
+  PyObject* annotations;
+  PyObject* weakrefs;
+  Impl impl;
+  Py_ssize_t nparams;
+  Py_ssize_t nrequired;
+  int line;
+};
+
+Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
+
+// "%.200s() takes %.8s %zd positional argument%.1s (%zd given)"
+void raise_arg_count(Function* f, Py_ssize_t found) {
+  Py_ssize_t min = f->nrequired, max = f->nparams;
+  const char* more_or_less = found < min ? "at least" : "at most";
+  Py_ssize_t expected = found < min ? min : max;
+  if (min == max) more_or_less = "exactly";
+  PyErr_Format(PyExc_TypeError,
+               "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+               PyUnicode_AsUTF8(f->name), more_or_less, expected,
+               expected == 1 ? "" : "s", found);
+}
+
+int same_name(PyObject* a, PyObject* b) {
+  if (a == b) return 1;
+  int cmp = PyUnicode_Compare(a, b);
+  if (cmp == -1 && PyErr_Occurred()) return -1;
+  return cmp == 0;
+}
+
+// Index of parameter `key` at or after `first`, -1 when absent, -2 on error.
+Py_ssize_t find_param(Function* f, PyObject* key, Py_ssize_t first, Py_ssize_t last) {
+  for (Py_ssize_t i = first; i < last; ++i) {
+    int same = same_name(PyTuple_GET_ITEM(f->params, i), key);
+    if (same < 0) return -2;
+    if (same) return i;
+  }
+  return -1;
+}
+
+// Binds positional and keyword arguments to `values` (borrowed references).
+// Errors come in this order: too many positionals, a required parameter
+// missing, then the first offending keyword.
+bool bind_args(Function* f, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, PyObject** values) {
+  const char* fname = PyUnicode_AsUTF8(f->name);
+  if (!fname) return false;
+  if (nargs > f->nparams) {
+    raise_arg_count(f, nargs);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < f->nparams; ++i) values[i] = i < nargs ? args[i] : nullptr;
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  PyObject* const* kwvalues = args + nargs;
+  Py_ssize_t unmatched = nkw;
+  for (Py_ssize_t j = 0; j < nkw; ++j) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+    if (!PyUnicode_Check(key)) continue;  // reported below, in keyword order
+    Py_ssize_t i = find_param(f, key, nargs, f->nparams);
+    if (i == -2) return false;
+    if (i >= 0 && !values[i]) {
+      values[i] = kwvalues[j];
+      --unmatched;
+    }
+  }
+  for (Py_ssize_t i = nargs; i < f->nrequired; ++i) {
+    if (!values[i]) {
+      raise_arg_count(f, i);
+      return false;
+    }
+  }
+  if (unmatched) {
+    for (Py_ssize_t j = 0; j < nkw; ++j) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+      if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fname);
+        return false;
+      }
+      Py_ssize_t later = find_param(f, key, nargs, f->nparams);
+      if (later == -2) return false;
+      if (later >= 0) continue;
+      Py_ssize_t earlier = find_param(f, key, 0, nargs);
+      if (earlier == -2) return false;
+      if (earlier >= 0)
+        PyErr_Format(PyExc_TypeError,
+                     "%s() got multiple values for keyword argument '%U'", fname, key);
+      else
+        PyErr_Format(PyExc_TypeError,
+                     "%s() got an unexpected keyword argument '%U'", fname, key);
+      return false;
+    }
+  }
+  Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+  for (Py_ssize_t i = f->nrequired; i < f->nparams; ++i)
+    if (!values[i]) values[i] = PyTuple_GET_ITEM(f->defaults, i - (f->nparams - ndefaults));
+  return true;
+}
+
+void add_function_traceback(Function* f) {
+  add_traceback(reinterpret_cast<PyCodeObject*>(f->code), nullptr, nullptr, f->line,
+                f->globals);
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+  Function* f = as_function(self);
+  PyObject* values[kMaxParams];
+  if (!bind_args(f, args, PyVectorcall_NARGS(nargsf), kwnames, values)) {
+    add_function_traceback(f);
+    return nullptr;
+  }
+  PyObject* result = f->impl(f->globals, values);
+  if (!result) {
+    if (!PyErr_Occurred())
+      PyErr_SetString(PyExc_SystemError, "function failed without setting an error");
+    add_function_traceback(f);
+  }
+  return result;
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+  if (!obj || obj == Py_None) return Py_NewRef(self);
+  return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+  return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+  Function* f = as_function(self);
+  Py_VISIT(f->module);
+  Py_VISIT(f->doc);
+  Py_VISIT(f->dict);
+  Py_VISIT(f->defaults);
+  Py_VISIT(f->globals);
+  Py_VISIT(f->annotations);
+  return 0;
+}
+
+int function_clear(PyObject* self) {
+  Function* f = as_function(self);
+  Py_CLEAR(f->module);
+  Py_CLEAR(f->doc);
+  Py_CLEAR(f->dict);
+  Py_CLEAR(f->defaults);
+  Py_CLEAR(f->globals);
+  Py_CLEAR(f->annotations);
+  return 0;
+}
+
+void function_dealloc(PyObject* self) {
+  Function* f = as_function(self);
+  PyObject_GC_UnTrack(self);
+  if (f->weakrefs) PyObject_ClearWeakRefs(self);
+  function_clear(self);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  Py_CLEAR(f->code);
+  Py_CLEAR(f->params);
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_Del(self);
+  Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+// __name__ and __qualname__ take strings only, as on Python functions.
+int set_text(PyObject** slot, PyObject* value, const char* what) {
+  if (!value || !PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+    return -1;
+  }
+  Py_INCREF(value);
+  Py_SETREF(*slot, value);
+  return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+int set_name(PyObject* self, PyObject* v, void*) {
+  return set_text(&as_function(self)->name, v, "__name__");
+}
+PyObject* get_qualname(PyObject* self, void*) {
+  return Py_NewRef(as_function(self)->qualname);
+}
+int set_qualname(PyObject* self, PyObject* v, void*) {
+  return set_text(&as_function(self)->qualname, v, "__qualname__");
+}
+PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->doc); }
+int set_doc(PyObject* self, PyObject* v, void*) {
+  Py_XSETREF(as_function(self)->doc, Py_NewRef(v ? v : Py_None));
+  return 0;
+}
+PyObject* get_defaults(PyObject* self, void*) {
+  PyObject* d = as_function(self)->defaults;
+  return Py_NewRef(d ? d : Py_None);
+}
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
+PyObject* get_globals(PyObject* self, void*) {
+  return Py_NewRef(as_function(self)->globals);
+}
+PyObject* get_annotations(PyObject* self, void*) {
+  Function* f = as_function(self);
+  if (!f->annotations) f->annotations = PyDict_New();
+  return Py_XNewRef(f->annotations);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(Function, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Function, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_members, function_members},
+    {Py_tp_getset, function_getset},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "native_function",
+    sizeof(Function),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR,
+    function_slots,
+};
+
+// One type per module, made on first use and kept for the life of the process.
+PyTypeObject* function_type() {
+  static PyObject* type = nullptr;
+  if (!type) type = PyType_FromSpec(&function_spec);
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+Ref make_code(const FunctionDef& def, PyObject* params, const char* filename) {
+  Ref empty_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+  Ref empty = Ref::steal(PyTuple_New(0));
+  Ref file = str(filename);
+  Ref name = str(def.name);
+  if (!empty_bytes || !empty || !file || !name) return Ref();
+  int n = static_cast<int>(PyTuple_GET_SIZE(params));
+  return Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+      n, 0, 0, n, 0, CO_OPTIMIZED | CO_NEWLOCALS, empty_bytes.get(), empty.get(),
+      empty.get(), params, empty.get(), empty.get(), file.get(), name.get(),
+      def.line, empty_bytes.get())));
+}
+
+}  // namespace
+
+Ref Module::function(const FunctionDef& def, Ref defaults) {
+  PyTypeObject* type = function_type();
+  if (!type) return Ref();
+  Py_ssize_t nparams = static_cast<Py_ssize_t>(def.params.size());
+  Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
+  if (nparams > kMaxParams || ndefaults > nparams) {
+    PyErr_SetString(PyExc_SystemError, "bad function definition");
+    return Ref();
+  }
+  Ref params = Ref::steal(PyTuple_New(nparams));
+  if (!params) return Ref();
+  for (Py_ssize_t i = 0; i < nparams; ++i) {
+    PyObject* p = PyUnicode_InternFromString(def.params[static_cast<size_t>(i)]);
+    if (!p) return Ref();
+    PyTuple_SET_ITEM(params.get(), i, p);
+  }
+  Ref code = make_code(def, params.get(), kModule.source_path);
+  Ref name = str(def.name);
+  Ref qualname = str(def.qualname ? def.qualname : def.name);
+  Ref doc = def.doc ? str(def.doc) : Ref::borrow(Py_None);
+  Ref module = get("__name__");
+  if (!code || !name || !qualname || !doc || !module) return Ref();
+
+  Function* f = PyObject_GC_New(Function, type);
+  if (!f) return Ref();
+  f->vectorcall = function_vectorcall;
+  f->name = name.release();
+  f->qualname = qualname.release();
+  f->module = module.release();
+  f->doc = doc.release();
+  f->dict = nullptr;
+  f->defaults = defaults.release();
+  f->globals = Py_NewRef(dict);
+  f->code = code.release();
+  f->params = params.release();
+  f->annotations = nullptr;
+  f->weakrefs = nullptr;
+  f->impl = def.impl;
+  f->nparams = nparams;
+  f->nrequired = nparams - ndefaults;
+  f->line = def.line;
+  PyObject_GC_Track(f);
+  return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+}  // namespace rt

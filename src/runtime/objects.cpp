@@ -1,0 +1,180 @@
+// Calls, look-ups, imports and traceback entries shared by all modules.
+#include "runtime.h"
+
+#include <frameobject.h>
+
+namespace rt {
+
+PyObject* Name::get() {
+  if (!obj_) obj_ = PyUnicode_InternFromString(text_);
+  return obj_;
+}
+
+static bool any_null(std::initializer_list<PyObject*> items) {
+  for (PyObject* o : items)
+    if (!o) return true;
+  return false;
+}
+
+Ref call(PyObject* f, std::initializer_list<PyObject*> args,
+         std::initializer_list<Kw> kwargs) {
+  if (!f || any_null(args)) return Ref();
+  // args then keyword values, one contiguous vector for vectorcall
+  std::vector<PyObject*> stack(args);
+  Ref kwnames;
+  if (kwargs.size()) {
+    kwnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
+    if (!kwnames) return Ref();
+    Py_ssize_t i = 0;
+    for (const Kw& kw : kwargs) {
+      if (!kw.value) return Ref();
+      PyObject* key = PyUnicode_InternFromString(kw.name);
+      if (!key) return Ref();
+      PyTuple_SET_ITEM(kwnames.get(), i++, key);
+      stack.push_back(kw.value);
+    }
+  }
+  return Ref::steal(PyObject_Vectorcall(f, stack.data(), args.size(), kwnames.get()));
+}
+
+Ref attr(PyObject* o, Name& name) {
+  if (!o || !name.get()) return Ref();
+  return Ref::steal(PyObject_GetAttr(o, name.get()));
+}
+
+Ref attr(PyObject* o, const char* name) {
+  if (!o) return Ref();
+  return Ref::steal(PyObject_GetAttrString(o, name));
+}
+
+Ref str(const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }
+
+Ref integer(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
+
+template <PyObject* (*New)(Py_ssize_t), int (*Set)(PyObject*, Py_ssize_t, PyObject*)>
+static Ref sequence(std::initializer_list<PyObject*> items) {
+  if (any_null(items)) return Ref();
+  Ref seq = Ref::steal(New(static_cast<Py_ssize_t>(items.size())));
+  if (!seq) return Ref();
+  Py_ssize_t i = 0;
+  for (PyObject* o : items) {
+    Py_INCREF(o);
+    Set(seq.get(), i++, o);  // steals the new reference
+  }
+  return seq;
+}
+
+Ref tuple(std::initializer_list<PyObject*> items) {
+  return sequence<PyTuple_New, PyTuple_SetItem>(items);
+}
+
+Ref list(std::initializer_list<PyObject*> items) {
+  return sequence<PyList_New, PyList_SetItem>(items);
+}
+
+Ref global(PyObject* globals, Name& name) {
+  PyObject* key = name.get();
+  if (!key) return Ref();
+  return global(globals, key);
+}
+
+Ref global(PyObject* globals, PyObject* key) {
+  PyObject* value = PyDict_GetItemWithError(globals, key);
+  if (value) return Ref::borrow(value);
+  if (PyErr_Occurred()) return Ref();
+  PyObject* builtins = PyEval_GetBuiltins();
+  value = builtins ? PyDict_GetItemWithError(builtins, key) : nullptr;
+  if (value) return Ref::borrow(value);
+  if (!PyErr_Occurred())
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+  return Ref();
+}
+
+static Ref import_level(PyObject* globals, const char* name, PyObject* fromlist,
+                        int level) {
+  Ref module_name = str(name);
+  if (!module_name) return Ref();
+  return Ref::steal(PyImport_ImportModuleLevelObject(module_name.get(), globals,
+                                                     nullptr, fromlist, level));
+}
+
+Ref import_module(PyObject* globals, const char* name) {
+  return import_level(globals, name, nullptr, 0);
+}
+
+Ref import_from(PyObject* module, PyObject* name) {
+  PyObject* value = PyObject_GetAttr(module, name);
+  if (value || !PyErr_ExceptionMatches(PyExc_AttributeError))
+    return Ref::steal(value);
+  PyErr_Clear();
+  // A submodule that is still importing may not be bound on its package yet.
+  Ref package = Ref::steal(PyModule_GetNameObject(module));
+  if (package) {
+    Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", package.get(), name));
+    if (full) {
+      value = PyImport_GetModule(full.get());
+      if (value) return Ref::steal(value);
+    }
+  }
+  PyErr_Clear();
+  PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+  return Ref();
+}
+
+bool from_import(PyObject* globals, const char* module,
+                 std::initializer_list<const char*> names, Ref* out, int level) {
+  Ref fromlist = Ref::steal(PyList_New(0));
+  if (!fromlist) return false;
+  for (const char* n : names) {
+    Ref item = str(n);
+    if (!item || PyList_Append(fromlist.get(), item.get()) < 0) return false;
+  }
+  Ref mod = import_level(globals, module, fromlist.get(), level);
+  if (!mod) return false;
+  Py_ssize_t i = 0;
+  for (Ref* slot = out; slot != out + names.size(); ++slot, ++i) {
+    *slot = import_from(mod.get(), PyList_GET_ITEM(fromlist.get(), i));
+    if (!*slot) return false;
+  }
+  return true;
+}
+
+int equals(PyObject* o, const char* text) {
+  Ref s = str(text);
+  if (!s) return -1;
+  return PyObject_RichCompareBool(o, s.get(), Py_EQ);
+}
+
+int truth(PyObject* o) { return PyObject_IsTrue(o); }
+
+void add_traceback(PyCodeObject* code, const char* name, const char* filename,
+                   int line, PyObject* globals) {
+  // The entry is added while the exception is set aside, as the interpreter
+  // does when it unwinds a frame.
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  Ref own_code;
+  if (!code) {
+    own_code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, name, line)));
+    code = reinterpret_cast<PyCodeObject*>(own_code.get());
+  }
+  Ref empty_globals;
+  if (!globals) {
+    empty_globals = Ref::steal(PyDict_New());
+    globals = empty_globals.get();
+  }
+  Ref frame;
+  if (code && globals)
+    frame = Ref::steal(reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(), code, globals, nullptr)));
+  if (!frame) {
+    PyErr_Clear();  // a missing entry must not replace the real error
+    PyErr_Restore(type, value, tb);
+    return;
+  }
+  reinterpret_cast<PyFrameObject*>(frame.get())->f_lineno = line;
+  PyErr_Restore(type, value, tb);
+  PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+}
+
+}  // namespace rt
