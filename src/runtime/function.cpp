@@ -80,7 +80,9 @@ bool bind_args(Function* f, PyObject* const* args, Py_ssize_t nargs,
   Py_ssize_t unmatched = nkw;
   for (Py_ssize_t j = 0; j < nkw; ++j) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, j);
-    if (!PyUnicode_Check(key)) continue;  // reported below, in keyword order
+    // Only C callers handing kwnames to vectorcall directly get this far
+    // with a key that is not a string; it is reported below, in order.
+    if (!PyUnicode_Check(key)) continue;
     Py_ssize_t i = find_param(f, key, nargs, f->nparams);
     if (i == -2) return false;
     if (i >= 0 && !values[i]) {

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Sets everything up, then runs the main job: the `morvel` program against the
+# stand-in host layer.  Settings go to a throw-away folder, not the user's.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+"$root/scripts/setup.sh"
+export PATH="$root/.venv/bin:$PATH"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export MORVEL_CONFIG_DIR="$work/config"
+
+run() { echo; echo "\$ $*"; "$@" || echo "(exit status $?)"; }
+run morvel --help
+run morvel update-data --help
+run morvel update-data -d "$work/data" --base
