@@ -4,7 +4,7 @@ import textwrap
 
 import pytest
 
-from conftest import run_python
+from support import run_python
 
 CONST = "morvel/ostra/sdk/const.py"
 

@@ -8,7 +8,7 @@ import morvel.ostra.alpha.bundle as bundle_module
 import morvel.ostra.alpha.utils.scripts as scripts_module
 import morvel.ostra.utils.login as login_module
 import morvel.ostra.sdk.verbs as verbs
-from conftest import MORVEL_PROGRAM, clean_env
+from support import MORVEL_PROGRAM, clean_env
 
 
 class Host:
