@@ -1,9 +1,233 @@
-// morvel.ostra.utils.zr_json (being written).
+// morvel.ostra.utils.zr_json: JSON text from Python data and back, with
+// datetimes, dates and the framework's enumeration members written as tagged
+// objects ({"<tag>": true, "as_str": "<text>"}) that decode to what they were.
+// simplejson does the JSON work; this module supplies its two hooks.
 #include "../runtime/runtime.h"
+
+#include <cstdio>
 
 const rt::ModuleInfo rt::kModule = {"zr_json", "morvel.ostra.utils.zr_json",
                                     "morvel\\ostra\\utils\\zr_json"};
 
-bool rt::module_body(rt::Module&) { return true; }
+namespace {
+
+using rt::Ref;
+
+rt::Name n_json("json"), n_datetime("datetime"), n_date("date"), n_const("const"),
+    n_custom_encode("custom_encode"), n_custom_decode("custom_decode"), n_dumps("dumps"),
+    n_loads("loads"), n_CustomEnum("CustomEnum"), n_strftime("strftime"),
+    n_strptime("strptime"), n_year("year"), n_split("split"), n_format("format"),
+    n_tag_datetime("__datetime__"), n_tag_date("__date__"), n_tag_enum("__enum__"),
+    n_as_str("as_str");
+
+const char kDatetimeFormat[] = "%Y%m%dT%H:%M:%S.%f";
+const char kDateFormat[] = "%Y%m%d";
+
+// ------------------------------------------------------------------ entries
+
+PyObject* convert_dict_to_json(PyObject* g, PyObject* const* a) {
+  PyObject* dict_obj = a[0];
+  Ref dumps = rt::attr(rt::global(g, n_json).get(), n_dumps);
+  if (!dumps) return nullptr;
+  Ref custom_encode = rt::global(g, n_custom_encode);
+  return rt::call(dumps.get(), {dict_obj}, {{"default", custom_encode.get()}}).release();
+}
+
+PyObject* convert_json_to_dict(PyObject* g, PyObject* const* a) {
+  PyObject* json_str = a[0];
+  Ref loads = rt::attr(rt::global(g, n_json).get(), n_loads);
+  if (!loads) return nullptr;
+  Ref custom_decode = rt::global(g, n_custom_decode);
+  return rt::call(loads.get(), {json_str}, {{"object_hook", custom_decode.get()}}).release();
+}
+
+// ------------------------------------------------------------------ encode
+
+// {tag: True, "as_str": text}, the tag first.
+PyObject* tagged(rt::Name& tag, Ref text) {
+  if (!text || !tag.get() || !n_as_str.get()) return nullptr;
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict || PyDict_SetItem(dict.get(), tag.get(), Py_True) < 0 ||
+      PyDict_SetItem(dict.get(), n_as_str.get(), text.get()) < 0)
+    return nullptr;
+  return dict.release();
+}
+
+// The format for obj.strftime.  strftime writes a year below 1000 without
+// leading zeros ("9990102" for 999-01-02), which strptime's four-digit %Y
+// would read back as another date, so such a year goes in as four literal
+// digits and strftime fills in the rest.
+Ref year_safe_format(PyObject* obj, const char* format) {
+  Ref year_obj = rt::attr(obj, n_year);
+  if (!year_obj) return Ref();
+  long year = PyLong_AsLong(year_obj.get());
+  if (year == -1 && PyErr_Occurred()) return Ref();
+  if (year >= 1000) return rt::str(format);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04ld%s", year, format + 2);  // drops "%Y"
+  return rt::str(text);
+}
+
+Ref strftime(PyObject* obj, const char* format) {
+  Ref fmt = year_safe_format(obj, format);
+  if (!fmt) return Ref();
+  return rt::call(rt::attr(obj, n_strftime).get(), {fmt.get()});
+}
+
+// isinstance(obj, <name>.<attribute>) with both looked up now; -1 on error.
+int is_instance(PyObject* obj, PyObject* g, rt::Name& name, rt::Name& attribute) {
+  Ref module = rt::global(g, name);
+  Ref cls = rt::attr(module.get(), attribute);
+  if (!cls) return -1;
+  return PyObject_IsInstance(obj, cls.get());
+}
+
+PyObject* raise_unserializable(PyObject* obj) {
+  Ref text = rt::str("Unserializable object {} of type {}");
+  Ref message = rt::call(rt::attr(text.get(), n_format).get(),
+                         {obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))});
+  if (message) PyErr_SetObject(PyExc_TypeError, message.get());
+  return nullptr;
+}
+
+PyObject* custom_encode(PyObject* g, PyObject* const* a) {
+  PyObject* obj = a[0];
+  int is = is_instance(obj, g, n_datetime, n_datetime);
+  if (is < 0) return nullptr;
+  if (is) return tagged(n_tag_datetime, strftime(obj, kDatetimeFormat));
+
+  is = is_instance(obj, g, n_datetime, n_date);
+  if (is < 0) return nullptr;
+  if (is) return tagged(n_tag_date, strftime(obj, kDateFormat));
+
+  is = is_instance(obj, g, n_const, n_CustomEnum);
+  if (is < 0) return nullptr;
+  if (is) return tagged(n_tag_enum, Ref::steal(PyObject_Str(obj)));
+
+  return raise_unserializable(obj);
+}
+
+// ------------------------------------------------------------------ decode
+
+// `tag in obj`; -1 on error.
+int has_tag(PyObject* obj, rt::Name& tag) {
+  if (!tag.get()) return -1;
+  return PySequence_Contains(obj, tag.get());
+}
+
+Ref as_str(PyObject* obj) {
+  if (!n_as_str.get()) return Ref();
+  return Ref::steal(PyObject_GetItem(obj, n_as_str.get()));
+}
+
+// datetime.datetime.strptime(obj["as_str"], format)
+Ref strptime(PyObject* g, PyObject* obj, const char* format) {
+  Ref datetime_cls = rt::attr(rt::global(g, n_datetime).get(), n_datetime);
+  Ref parse = rt::attr(datetime_cls.get(), n_strptime);
+  if (!parse) return Ref();
+  Ref text = as_str(obj);
+  if (!text) return Ref();
+  Ref fmt = rt::str(format);
+  return rt::call(parse.get(), {text.get(), fmt.get()});
+}
+
+void raise_need_more_values(Py_ssize_t found) {
+  PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found,
+               found == 1 ? "" : "s");
+}
+
+void raise_too_many_values() {
+  PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)",
+               static_cast<Py_ssize_t>(2));
+}
+
+// `first, second = parts`, for any iterable.
+bool unpack_two(PyObject* parts, Ref* first, Ref* second) {
+  if (PyList_CheckExact(parts) || PyTuple_CheckExact(parts)) {
+    Py_ssize_t size = PySequence_Fast_GET_SIZE(parts);
+    if (size > 2) raise_too_many_values();
+    if (size < 2) raise_need_more_values(size);
+    if (size != 2) return false;
+    *first = Ref::borrow(PySequence_Fast_GET_ITEM(parts, 0));
+    *second = Ref::borrow(PySequence_Fast_GET_ITEM(parts, 1));
+    return true;
+  }
+  Ref it = Ref::steal(PyObject_GetIter(parts));
+  if (!it) return false;
+  Ref* slots[] = {first, second};
+  for (Py_ssize_t i = 0; i < 2; ++i) {
+    *slots[i] = Ref::steal(PyIter_Next(it.get()));
+    if (*slots[i]) continue;
+    if (!PyErr_Occurred()) raise_need_more_values(i);
+    return false;
+  }
+  Ref extra = Ref::steal(PyIter_Next(it.get()));
+  if (extra) raise_too_many_values();
+  return !PyErr_Occurred();
+}
+
+// class_name, member_name = text.split(".")
+// getattr(getattr(const, class_name), member_name)
+PyObject* enum_member(PyObject* g, PyObject* text) {
+  Ref split = rt::attr(text, n_split);
+  if (!split) return nullptr;
+  Ref dot = rt::str(".");
+  Ref parts = rt::call(split.get(), {dot.get()});
+  if (!parts) return nullptr;
+  Ref class_name, member_name;
+  if (!unpack_two(parts.get(), &class_name, &member_name)) return nullptr;
+  Ref const_module = rt::global(g, n_const);
+  if (!const_module) return nullptr;
+  Ref cls = Ref::steal(PyObject_GetAttr(const_module.get(), class_name.get()));
+  if (!cls) return nullptr;
+  return PyObject_GetAttr(cls.get(), member_name.get());
+}
+
+PyObject* custom_decode(PyObject* g, PyObject* const* a) {
+  PyObject* obj = a[0];
+  int has = has_tag(obj, n_tag_datetime);
+  if (has < 0) return nullptr;
+  if (has) return strptime(g, obj, kDatetimeFormat).release();
+
+  has = has_tag(obj, n_tag_date);
+  if (has < 0) return nullptr;
+  if (has) {
+    Ref parsed = strptime(g, obj, kDateFormat);
+    return rt::call(rt::attr(parsed.get(), n_date).get()).release();
+  }
+
+  has = has_tag(obj, n_tag_enum);
+  if (has < 0) return nullptr;
+  if (has) {
+    Ref text = as_str(obj);
+    return text ? enum_member(g, text.get()) : nullptr;
+  }
+  return Py_NewRef(obj);
+}
+
+const rt::FunctionDef kConvertDictToJson = {
+    "convert_dict_to_json", nullptr, {"dict_obj"}, convert_dict_to_json, nullptr, 12};
+const rt::FunctionDef kConvertJsonToDict = {
+    "convert_json_to_dict", nullptr, {"json_str"}, convert_json_to_dict, nullptr, 16};
+const rt::FunctionDef kCustomEncode = {
+    "custom_encode", nullptr, {"obj"}, custom_encode, nullptr, 20};
+const rt::FunctionDef kCustomDecode = {
+    "custom_decode", nullptr, {"obj"}, custom_decode, nullptr, 37};
+
+}  // namespace
+
+bool rt::module_body(rt::Module& m) {
+  m.line = 3;
+  if (!m.import_as("simplejson", "json")) return false;
+  m.line = 4;
+  if (!m.import("datetime")) return false;
+  m.line = 6;
+  if (!m.from_import("morvel.ostra", {"const"})) return false;
+  m.line = 12;
+  return m.bind("convert_dict_to_json", m.function(kConvertDictToJson)) &&
+         m.bind("convert_json_to_dict", m.function(kConvertJsonToDict)) &&
+         m.bind("custom_encode", m.function(kCustomEncode)) &&
+         m.bind("custom_decode", m.function(kCustomDecode));
+}
 
 extern "C" PyMODINIT_FUNC PyInit_zr_json() { return rt::init_module(); }
