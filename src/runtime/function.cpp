@@ -28,7 +28,8 @@ struct Function {
   PyObject* weakrefs;
   Impl impl;
   Py_ssize_t nparams;
-  Py_ssize_t nrequired;
+  Py_ssize_t nrequired;      // parameters without a default
+  Py_ssize_t first_default;  // index of the parameter of defaults[0]
   int line;
 };
 
@@ -63,6 +64,10 @@ Py_ssize_t find_param(Function* f, PyObject* key, Py_ssize_t first, Py_ssize_t l
   return -1;
 }
 
+bool has_default(Function* f, Py_ssize_t i) {
+  return i >= f->first_default && i < f->first_default + f->nparams - f->nrequired;
+}
+
 // Binds positional and keyword arguments to `values` (borrowed references).
 // Errors come in this order: too many positionals, a required parameter
 // missing, then the first offending keyword.
@@ -90,8 +95,8 @@ bool bind_args(Function* f, PyObject* const* args, Py_ssize_t nargs,
       --unmatched;
     }
   }
-  for (Py_ssize_t i = nargs; i < f->nrequired; ++i) {
-    if (!values[i]) {
+  for (Py_ssize_t i = nargs; i < f->nparams; ++i) {
+    if (!values[i] && !has_default(f, i)) {
       raise_arg_count(f, i);
       return false;
     }
@@ -117,9 +122,8 @@ bool bind_args(Function* f, PyObject* const* args, Py_ssize_t nargs,
       return false;
     }
   }
-  Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
-  for (Py_ssize_t i = f->nrequired; i < f->nparams; ++i)
-    if (!values[i]) values[i] = PyTuple_GET_ITEM(f->defaults, i - (f->nparams - ndefaults));
+  for (Py_ssize_t i = nargs; i < f->nparams; ++i)
+    if (!values[i]) values[i] = PyTuple_GET_ITEM(f->defaults, i - f->first_default);
   return true;
 }
 
@@ -295,12 +299,13 @@ Ref make_code(const FunctionDef& def, PyObject* params, const char* filename) {
 
 }  // namespace
 
-Ref Module::function(const FunctionDef& def, Ref defaults) {
+Ref Module::function(const FunctionDef& def, Ref defaults, int first_default) {
   PyTypeObject* type = function_type();
   if (!type) return Ref();
   Py_ssize_t nparams = static_cast<Py_ssize_t>(def.params.size());
   Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
-  if (nparams > kMaxParams || ndefaults > nparams) {
+  if (first_default < 0) first_default = static_cast<int>(nparams - ndefaults);
+  if (nparams > kMaxParams || first_default + ndefaults > nparams) {
     PyErr_SetString(PyExc_SystemError, "bad function definition");
     return Ref();
   }
@@ -335,6 +340,7 @@ Ref Module::function(const FunctionDef& def, Ref defaults) {
   f->impl = def.impl;
   f->nparams = nparams;
   f->nrequired = nparams - ndefaults;
+  f->first_default = first_default;
   f->line = def.line;
   PyObject_GC_Track(f);
   return Ref::steal(reinterpret_cast<PyObject*>(f));

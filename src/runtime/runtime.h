@@ -137,8 +137,9 @@ class Module {
   bool from_import(const char* module, std::initializer_list<const char*> names,
                    int level = 0);
   // Creates a function of this module; `defaults` (a tuple or null) applies
-  // to the trailing parameters.
-  Ref function(const FunctionDef& def, Ref defaults = Ref());
+  // to the trailing parameters, or, when `first_default` is given, to the
+  // parameters from that index on (those after them stay required).
+  Ref function(const FunctionDef& def, Ref defaults = Ref(), int first_default = -1);
 
   PyObject* const obj;
   PyObject* const dict;
