@@ -139,6 +139,34 @@ bool from_import(PyObject* globals, const char* module,
   return true;
 }
 
+static bool raise_unpack_count(Py_ssize_t found, Py_ssize_t expected) {
+  if (found > expected)
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+  else
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found,
+                 found == 1 ? "" : "s");
+  return false;
+}
+
+bool unpack(PyObject* value, Ref* out, Py_ssize_t n) {
+  if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
+    Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
+    if (size != n) return raise_unpack_count(size, n);
+    for (Py_ssize_t i = 0; i < n; ++i) out[i] = Ref::borrow(PySequence_Fast_GET_ITEM(value, i));
+    return true;
+  }
+  Ref it = Ref::steal(PyObject_GetIter(value));
+  if (!it) return false;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    out[i] = Ref::steal(PyIter_Next(it.get()));
+    if (out[i]) continue;
+    return PyErr_Occurred() ? false : raise_unpack_count(i, n);
+  }
+  Ref extra = Ref::steal(PyIter_Next(it.get()));
+  if (extra) return raise_unpack_count(n + 1, n);
+  return !PyErr_Occurred();
+}
+
 int equals(PyObject* o, const char* text) {
   Ref s = str(text);
   if (!s) return -1;

@@ -92,6 +92,11 @@ bool from_import(PyObject* globals, const char* module,
 // sys.modules, else ImportError "cannot import name %S".
 Ref import_from(PyObject* module, PyObject* name);
 
+// `out[0], ..., out[n-1] = value` for any iterable, with the unpack errors
+// "too many values to unpack (expected %zd)" and
+// "need more than %zd value%.1s to unpack".
+bool unpack(PyObject* value, Ref* out, Py_ssize_t n);
+
 // Equality against an ASCII text; -1 on error.
 int equals(PyObject* o, const char* text);
 // Truth value; -1 on error.

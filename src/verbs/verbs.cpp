@@ -128,50 +128,15 @@ bool echo_text(PyObject* g, const char* text) {
   return t && echo(g, t.get());
 }
 
-// `a, b = value`, with the two-target unpack errors.
-bool unpack_pair(PyObject* value, Ref& first, Ref& second) {
-  Py_ssize_t n = -1;
-  if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
-    n = PySequence_Fast_GET_SIZE(value);
-    if (n == 2) {
-      first = Ref::borrow(PySequence_Fast_GET_ITEM(value, 0));
-      second = Ref::borrow(PySequence_Fast_GET_ITEM(value, 1));
-      return true;
-    }
-  } else {
-    Ref it = Ref::steal(PyObject_GetIter(value));
-    if (!it) return false;
-    Ref items[2];
-    for (n = 0; n < 2; ++n) {
-      items[n] = Ref::steal(PyIter_Next(it.get()));
-      if (!items[n]) break;
-    }
-    if (PyErr_Occurred()) return false;
-    if (n == 2) {
-      Ref extra = Ref::steal(PyIter_Next(it.get()));
-      if (!extra) {
-        if (PyErr_Occurred()) return false;
-        first = std::move(items[0]);
-        second = std::move(items[1]);
-        return true;
-      }
-      n = 3;
-    }
-  }
-  if (n > 2)
-    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)",
-                 static_cast<Py_ssize_t>(2));
-  else
-    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", n,
-                 n == 1 ? "" : "s");
-  return false;
-}
-
 // `get_license_info(*args)` unpacked into the pair (user, secret).
 bool license_info(PyObject* g, std::initializer_list<PyObject*> args, Ref& user,
                   Ref& secret) {
   Ref info = rt::call(rt::global(g, n_get_license_info).get(), args);
-  return info && unpack_pair(info.get(), user, secret);
+  Ref pair[2];
+  if (!info || !rt::unpack(info.get(), pair, 2)) return false;
+  user = std::move(pair[0]);
+  secret = std::move(pair[1]);
+  return true;
 }
 
 // 1 when both are true, 0 when either is false, -1 on error.

@@ -131,41 +131,6 @@ Ref strptime(PyObject* g, PyObject* obj, const char* format) {
   return rt::call(parse.get(), {text.get(), fmt.get()});
 }
 
-void raise_need_more_values(Py_ssize_t found) {
-  PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found,
-               found == 1 ? "" : "s");
-}
-
-void raise_too_many_values() {
-  PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)",
-               static_cast<Py_ssize_t>(2));
-}
-
-// `first, second = parts`, for any iterable.
-bool unpack_two(PyObject* parts, Ref* first, Ref* second) {
-  if (PyList_CheckExact(parts) || PyTuple_CheckExact(parts)) {
-    Py_ssize_t size = PySequence_Fast_GET_SIZE(parts);
-    if (size > 2) raise_too_many_values();
-    if (size < 2) raise_need_more_values(size);
-    if (size != 2) return false;
-    *first = Ref::borrow(PySequence_Fast_GET_ITEM(parts, 0));
-    *second = Ref::borrow(PySequence_Fast_GET_ITEM(parts, 1));
-    return true;
-  }
-  Ref it = Ref::steal(PyObject_GetIter(parts));
-  if (!it) return false;
-  Ref* slots[] = {first, second};
-  for (Py_ssize_t i = 0; i < 2; ++i) {
-    *slots[i] = Ref::steal(PyIter_Next(it.get()));
-    if (*slots[i]) continue;
-    if (!PyErr_Occurred()) raise_need_more_values(i);
-    return false;
-  }
-  Ref extra = Ref::steal(PyIter_Next(it.get()));
-  if (extra) raise_too_many_values();
-  return !PyErr_Occurred();
-}
-
 // class_name, member_name = text.split(".")
 // getattr(getattr(const, class_name), member_name)
 PyObject* enum_member(PyObject* g, PyObject* text) {
@@ -174,8 +139,10 @@ PyObject* enum_member(PyObject* g, PyObject* text) {
   Ref dot = rt::str(".");
   Ref parts = rt::call(split.get(), {dot.get()});
   if (!parts) return nullptr;
-  Ref class_name, member_name;
-  if (!unpack_two(parts.get(), &class_name, &member_name)) return nullptr;
+  Ref names[2];  // class name, member name
+  if (!rt::unpack(parts.get(), names, 2)) return nullptr;
+  Ref& class_name = names[0];
+  Ref& member_name = names[1];
   Ref const_module = rt::global(g, n_const);
   if (!const_module) return nullptr;
   Ref cls = Ref::steal(PyObject_GetAttr(const_module.get(), class_name.get()));
