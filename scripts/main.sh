@@ -13,3 +13,7 @@ run() { echo; echo "\$ $*"; "$@" || echo "(exit status $?)"; }
 run morvel --help
 run morvel update-data --help
 run morvel update-data -d "$work/data" --base
+run morvel license -u demo -p secret
+run morvel license --show
+run morvel check-data --help
+run morvel check-data -d "$work/data"
