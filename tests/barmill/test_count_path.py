@@ -1,7 +1,7 @@
 import numpy as np
 import pytest
 
-from conftest import BAR_DTYPE, aggregate_groups, assert_same_array, make_bars
+from bar_support import BAR_DTYPE, aggregate_groups, assert_same_array, make_bars
 
 
 def groups_of(n, r, include_last):

@@ -4,7 +4,7 @@ import numpy as np
 from hypothesis import given, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 
-from conftest import assert_same_array, rebound
+from bar_support import assert_same_array, rebound
 from morvel.ostra.mod.mod_quant_data.data_sources import barmill
 
 AGG = {

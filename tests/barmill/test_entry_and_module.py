@@ -9,7 +9,7 @@ import types
 import numpy as np
 import pytest
 
-from conftest import Recorder, make_bars, rebound
+from bar_support import Recorder, make_bars, rebound
 
 MODULE = "morvel.ostra.mod.mod_quant_data.data_sources.barmill"
 

@@ -4,7 +4,7 @@ import warnings
 import numpy as np
 import pytest
 
-from conftest import Recorder, make_bars, rebound
+from bar_support import Recorder, make_bars, rebound
 
 FUTURE = types.SimpleNamespace(type="Future", exchange="SHFE")
 STOCK = types.SimpleNamespace(type="CS")
