@@ -43,7 +43,19 @@ def python_reference(bars, fields, resample, include_last, future):
         count = n // resample if not include_last else (n + resample - 1) // resample
         if not include_last:
             bars = bars[:count * resample]
-        starts = np.arange(0, len(bars), resample)
+        result = np.empty((count,), dtype)
+        if count == 0:
+            return result
+        for f in dtype.names:
+            how = agg[f]
+            if how == "last":
+                result[f][:-1] = bars[f][resample - 1:-1:resample]
+                result[f][-1] = bars[f][-1]
+            elif how == "first":
+                result[f] = bars[f][::resample]
+            else:
+                result[f] = how.reduceat(bars[f], list(range(0, len(bars), resample)))
+        return result
     result = np.empty((len(starts),), dtype)
     if len(starts) == 0:
         return result
