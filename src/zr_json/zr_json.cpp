@@ -4,6 +4,8 @@
 // simplejson does the JSON work; this module supplies its two hooks.
 #include "../runtime/runtime.h"
 
+#include <datetime.h>
+
 #include <cstdio>
 
 const rt::ModuleInfo rt::kModule = {"zr_json", "morvel.ostra.utils.zr_json",
@@ -68,7 +70,28 @@ Ref year_safe_format(PyObject* obj, const char* format) {
   return rt::str(text);
 }
 
+// The tag texts of exact datetimes and dates, written directly: the same
+// characters strftime gives for the two formats (years below 1000 padded).
+// Subclasses may override strftime, so they take the general route.
+Ref canonical_text(PyObject* obj) {
+  char text[64];  // room for any int the compiler may assume, not just valid fields
+  if (PyDateTime_CheckExact(obj)) {
+    std::snprintf(text, sizeof text, "%04d%02d%02dT%02d:%02d:%02d.%06d",
+                  PyDateTime_GET_YEAR(obj), PyDateTime_GET_MONTH(obj), PyDateTime_GET_DAY(obj),
+                  PyDateTime_DATE_GET_HOUR(obj), PyDateTime_DATE_GET_MINUTE(obj),
+                  PyDateTime_DATE_GET_SECOND(obj), PyDateTime_DATE_GET_MICROSECOND(obj));
+    return rt::str(text);
+  }
+  if (PyDate_CheckExact(obj)) {
+    std::snprintf(text, sizeof text, "%04d%02d%02d", PyDateTime_GET_YEAR(obj),
+                  PyDateTime_GET_MONTH(obj), PyDateTime_GET_DAY(obj));
+    return rt::str(text);
+  }
+  return Ref();
+}
+
 Ref strftime(PyObject* obj, const char* format) {
+  if (PyDate_CheckExact(obj) || PyDateTime_CheckExact(obj)) return canonical_text(obj);
   Ref fmt = year_safe_format(obj, format);
   if (!fmt) return Ref();
   return rt::call(rt::attr(obj, n_strftime).get(), {fmt.get()});
@@ -120,6 +143,46 @@ Ref as_str(PyObject* obj) {
   return Ref::steal(PyObject_GetItem(obj, n_as_str.get()));
 }
 
+// The number written by `n` ASCII digits at `s`; -1 when one is not a digit.
+int digits(const char* s, int n) {
+  int value = 0;
+  for (int i = 0; i < n; ++i) {
+    if (s[i] < '0' || s[i] > '9') return -1;
+    value = value * 10 + (s[i] - '0');
+  }
+  return value;
+}
+
+int days_in_month(int year, int month) {
+  static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return month == 2 && leap ? 29 : days[month - 1];
+}
+
+// The datetime that strptime makes of a text in the written form itself,
+// "YYYYMMDD" or "YYYYMMDDTHH:MM:SS.ffffff", with every field in range.  Any
+// other text gives a null Ref with no error set: strptime then decides, with
+// its own errors and its more lenient reading.
+Ref parse_written_form(PyObject* text, bool with_time) {
+  if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) return Ref();
+  Py_ssize_t size;
+  const char* s = PyUnicode_AsUTF8AndSize(text, &size);
+  if (!s || size != (with_time ? 24 : 8)) return Ref();
+  int year = digits(s, 4), month = digits(s + 4, 2), day = digits(s + 6, 2);
+  int hour = 0, minute = 0, second = 0, micro = 0;
+  if (with_time) {
+    if (s[8] != 'T' || s[11] != ':' || s[14] != ':' || s[17] != '.') return Ref();
+    hour = digits(s + 9, 2), minute = digits(s + 12, 2), second = digits(s + 15, 2);
+    micro = digits(s + 18, 6);
+  }
+  if (year < 1 || month < 1 || month > 12 || day < 1 || day > days_in_month(year, month) ||
+      hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 ||
+      micro < 0)
+    return Ref();
+  return Ref::steal(PyDateTimeAPI->DateTime_FromDateAndTime(
+      year, month, day, hour, minute, second, micro, Py_None, PyDateTimeAPI->DateTimeType));
+}
+
 // datetime.datetime.strptime(obj["as_str"], format)
 Ref strptime(PyObject* g, PyObject* obj, const char* format) {
   Ref datetime_cls = rt::attr(rt::global(g, n_datetime).get(), n_datetime);
@@ -127,6 +190,10 @@ Ref strptime(PyObject* g, PyObject* obj, const char* format) {
   if (!parse) return Ref();
   Ref text = as_str(obj);
   if (!text) return Ref();
+  if (datetime_cls.get() == reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType)) {
+    Ref parsed = parse_written_form(text.get(), format == kDatetimeFormat);
+    if (parsed || PyErr_Occurred()) return parsed;
+  }
   Ref fmt = rt::str(format);
   return rt::call(parse.get(), {text.get(), fmt.get()});
 }
@@ -184,6 +251,8 @@ const rt::FunctionDef kCustomDecode = {
 }  // namespace
 
 bool rt::module_body(rt::Module& m) {
+  PyDateTime_IMPORT;
+  if (!PyDateTimeAPI) return false;
   m.line = 3;
   if (!m.import_as("simplejson", "json")) return false;
   m.line = 4;

@@ -98,6 +98,32 @@ def test_decodes_arbitrary_objects_like_reference(obj):
 
 # ---------------------------------------------------------------- written texts
 
+# Texts shaped like the written forms, valid or not: strptime's verdict on each
+# (value or error) is what decoding must give, however it gets there.
+date_chars = st.sampled_from("0123456789") | st.sampled_from("T:. t٣")
+written_like = st.one_of(
+    st.tuples(st.integers(0, 9999), st.integers(0, 19), st.integers(0, 39)).map(
+        lambda ymd: "%04d%02d%02d" % ymd),
+    st.tuples(st.integers(0, 9999), st.integers(0, 13), st.integers(0, 32), st.integers(0, 25),
+              st.integers(0, 61), st.integers(0, 61), st.integers(0, 999999)).map(
+        lambda f: "%04d%02d%02dT%02d:%02d:%02d.%06d" % f),
+    st.text(date_chars, min_size=6, max_size=26),
+)
+
+
+@settings(max_examples=400, deadline=None)
+@given(written_like, st.sampled_from(["__datetime__", "__date__"]))
+def test_decoded_dates_are_what_strptime_makes_of_the_text(text, tag):
+    obj = {tag: True, "as_str": text}
+    assert outcome(zr_json.custom_decode, obj) == outcome(ref_decode, obj)
+
+
+@pytest.mark.parametrize("text", ["20240229", "20230229", "00010101", "99991231", "20241231"])
+def test_calendar_edges_decode_like_strptime(text):
+    obj = {"__date__": True, "as_str": text}
+    assert outcome(zr_json.custom_decode, obj) == outcome(ref_decode, obj)
+
+
 @pytest.mark.parametrize("value, text", [
     (dt.datetime(2024, 1, 2, 3, 4, 5, 6),
      '{"__datetime__": true, "as_str": "20240102T03:04:05.000006"}'),
