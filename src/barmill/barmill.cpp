@@ -14,28 +14,21 @@ const rt::ModuleInfo rt::kModule = {
 
 namespace {
 
+using rt::item;
 using rt::Ref;
+using rt::set_item;
 
 rt::Name n_np("np"), n_to_minutes("to_minutes"), n_unique_sorted("unique_sorted"),
     n_table("FIELD_AGG_FUNCTIONS"), n_simple("_simple_resample_bars"),
     n_future("_resample_future_bars"), n_type("type"), n_exchange("exchange"),
     n_dtype("dtype"), n_names("names"), n_empty("empty"), n_arange("arange"),
     n_array("array"), n_searchsorted("searchsorted"), n_reduceat("reduceat"),
-    n_orig_time("orig_time");
+    n_orig_time("orig_time"), n_last("last"), n_first("first"), n_Future("Future"),
+    n_CFFEX("CFFEX"), n_CCFX("CCFX");
 
 // ------------------------------------------------------------------ helpers
 // Like the runtime's helpers, these return null (exception set) on failure
 // and do nothing when handed a null argument.
-
-Ref item(PyObject* o, PyObject* key) {
-  if (!o || !key) return Ref();
-  return Ref::steal(PyObject_GetItem(o, key));
-}
-
-bool set_item(PyObject* o, PyObject* key, PyObject* value) {
-  if (!o || !key || !value) return false;
-  return PyObject_SetItem(o, key, value) == 0;
-}
 
 // slice(start, stop, step); pass Py_None for an omitted part.
 Ref slice(PyObject* start, PyObject* stop, PyObject* step) {
@@ -105,8 +98,8 @@ bool fill_fields(PyObject* g, PyObject* dtype, Fill fill) {
     Ref table = rt::global(g, n_table);
     Ref agg = item(table.get(), name.get());  // KeyError naming the field
     if (!agg) return false;
-    int last = rt::equals(agg.get(), "last");
-    int first = last == 0 ? rt::equals(agg.get(), "first") : 0;
+    int last = rt::equals(agg.get(), n_last);
+    int first = last == 0 ? rt::equals(agg.get(), n_first) : 0;
     if (last < 0 || first < 0) return false;
     Agg kind = last ? Agg::last : first ? Agg::first : Agg::ufunc;
     if (!fill(name.get(), kind, agg.get())) return false;
@@ -135,13 +128,13 @@ PyObject* project(PyObject* result, PyObject* fields) {
 PyObject* resample_bars(PyObject* g, PyObject* const* a) {
   PyObject* instrument = a[0];
   Ref type = rt::attr(instrument, n_type);
-  int future = type ? rt::equals(type.get(), "Future") : -1;
+  int future = type ? rt::equals(type.get(), n_Future) : -1;
   if (future < 0) return nullptr;
   bool minute_grid = false;
   if (future) {
     Ref exchange = rt::attr(instrument, n_exchange);
-    int cffex = exchange ? rt::equals(exchange.get(), "CFFEX") : -1;
-    int ccfx = cffex == 0 ? rt::equals(exchange.get(), "CCFX") : 0;
+    int cffex = exchange ? rt::equals(exchange.get(), n_CFFEX) : -1;
+    int ccfx = cffex == 0 ? rt::equals(exchange.get(), n_CCFX) : 0;
     if (cffex < 0 || ccfx < 0) return nullptr;
     minute_grid = !cffex && !ccfx;
   }

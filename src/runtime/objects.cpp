@@ -173,6 +173,21 @@ int equals(PyObject* o, const char* text) {
   return PyObject_RichCompareBool(o, s.get(), Py_EQ);
 }
 
+int equals(PyObject* o, Name& text) {
+  PyObject* s = text.get();
+  return s ? PyObject_RichCompareBool(o, s, Py_EQ) : -1;
+}
+
+Ref item(PyObject* o, PyObject* key) {
+  if (!o || !key) return Ref();
+  return Ref::steal(PyObject_GetItem(o, key));
+}
+
+bool set_item(PyObject* o, PyObject* key, PyObject* value) {
+  if (!o || !key || !value) return false;
+  return PyObject_SetItem(o, key, value) == 0;
+}
+
 int truth(PyObject* o) { return PyObject_IsTrue(o); }
 
 void add_traceback(PyCodeObject* code, const char* name, const char* filename,

@@ -97,8 +97,14 @@ Ref import_from(PyObject* module, PyObject* name);
 // "need more than %zd value%.1s to unpack".
 bool unpack(PyObject* value, Ref* out, Py_ssize_t n);
 
-// Equality against an ASCII text; -1 on error.
+// Equality against a text; -1 on error.  The Name form allocates nothing,
+// for comparisons made on every call.
 int equals(PyObject* o, const char* text);
+int equals(PyObject* o, Name& text);
+
+// `o[key]` and `o[key] = value`, null-propagating like the helpers above.
+Ref item(PyObject* o, PyObject* key);
+bool set_item(PyObject* o, PyObject* key, PyObject* value);
 // Truth value; -1 on error.
 int truth(PyObject* o);
 

@@ -36,24 +36,19 @@ Ref bundle_dir(PyObject* g, PyObject* data_bundle_path) {
 // `click.option(*decls, **kwargs)`: one option decorator.
 Ref option(rt::Module& m, std::initializer_list<const char*> decls,
            std::initializer_list<rt::Kw> kwargs) {
-  Ref click = m.get("click");
-  Ref factory = rt::attr(click.get(), "option");
-  if (!factory) return Ref();
-  std::vector<Ref> owned;
-  std::vector<PyObject*> args;
-  for (const char* d : decls) {
-    owned.push_back(rt::str(d));
-    if (!owned.back()) return Ref();
-    args.push_back(owned.back().get());
-  }
-  Ref args_tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+  Ref factory = rt::attr(m.get("click").get(), "option");
+  Ref args = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(decls.size())));
   Ref kw = Ref::steal(PyDict_New());
-  if (!args_tuple || !kw) return Ref();
-  for (size_t i = 0; i < args.size(); ++i)
-    PyTuple_SET_ITEM(args_tuple.get(), static_cast<Py_ssize_t>(i), Py_NewRef(args[i]));
+  if (!factory || !args || !kw) return Ref();
+  Py_ssize_t i = 0;
+  for (const char* d : decls) {
+    PyObject* text = PyUnicode_FromString(d);
+    if (!text) return Ref();
+    PyTuple_SET_ITEM(args.get(), i++, text);  // steals the new reference
+  }
   for (const rt::Kw& k : kwargs)
     if (!k.value || PyDict_SetItemString(kw.get(), k.name, k.value) < 0) return Ref();
-  return Ref::steal(PyObject_Call(factory.get(), args_tuple.get(), kw.get()));
+  return Ref::steal(PyObject_Call(factory.get(), args.get(), kw.get()));
 }
 
 // `"<text>".format(value)`, as the help texts are filled at import.

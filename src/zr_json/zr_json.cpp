@@ -138,10 +138,7 @@ int has_tag(PyObject* obj, rt::Name& tag) {
   return PySequence_Contains(obj, tag.get());
 }
 
-Ref as_str(PyObject* obj) {
-  if (!n_as_str.get()) return Ref();
-  return Ref::steal(PyObject_GetItem(obj, n_as_str.get()));
-}
+Ref as_str(PyObject* obj) { return rt::item(obj, n_as_str.get()); }
 
 // The number written by `n` ASCII digits at `s`; -1 when one is not a digit.
 int digits(const char* s, int n) {
