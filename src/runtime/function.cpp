@@ -35,6 +35,8 @@ struct Function {
 
 Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
 
+// The messages take the name object as it is (no encoding), so a function
+// stays callable and its errors stay whole whatever its __name__ holds.
 // "%.200s() takes %.8s %zd positional argument%.1s (%zd given)"
 void raise_arg_count(Function* f, Py_ssize_t found) {
   Py_ssize_t min = f->nrequired, max = f->nparams;
@@ -42,9 +44,8 @@ void raise_arg_count(Function* f, Py_ssize_t found) {
   Py_ssize_t expected = found < min ? min : max;
   if (min == max) more_or_less = "exactly";
   PyErr_Format(PyExc_TypeError,
-               "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-               PyUnicode_AsUTF8(f->name), more_or_less, expected,
-               expected == 1 ? "" : "s", found);
+               "%.200U() takes %.8s %zd positional argument%.1s (%zd given)", f->name,
+               more_or_less, expected, expected == 1 ? "" : "s", found);
 }
 
 int same_name(PyObject* a, PyObject* b) {
@@ -73,8 +74,7 @@ bool has_default(Function* f, Py_ssize_t i) {
 // missing, then the first offending keyword.
 bool bind_args(Function* f, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames, PyObject** values) {
-  const char* fname = PyUnicode_AsUTF8(f->name);
-  if (!fname) return false;
+  PyObject* fname = f->name;
   if (nargs > f->nparams) {
     raise_arg_count(f, nargs);
     return false;
@@ -105,7 +105,7 @@ bool bind_args(Function* f, PyObject* const* args, Py_ssize_t nargs,
     for (Py_ssize_t j = 0; j < nkw; ++j) {
       PyObject* key = PyTuple_GET_ITEM(kwnames, j);
       if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fname);
+        PyErr_Format(PyExc_TypeError, "%.200U() keywords must be strings", fname);
         return false;
       }
       Py_ssize_t later = find_param(f, key, nargs, f->nparams);
@@ -115,10 +115,10 @@ bool bind_args(Function* f, PyObject* const* args, Py_ssize_t nargs,
       if (earlier == -2) return false;
       if (earlier >= 0)
         PyErr_Format(PyExc_TypeError,
-                     "%s() got multiple values for keyword argument '%U'", fname, key);
+                     "%U() got multiple values for keyword argument '%U'", fname, key);
       else
         PyErr_Format(PyExc_TypeError,
-                     "%s() got an unexpected keyword argument '%U'", fname, key);
+                     "%U() got an unexpected keyword argument '%U'", fname, key);
       return false;
     }
   }
@@ -140,7 +140,12 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     add_function_traceback(f);
     return nullptr;
   }
+  // The interpreter's guard, as around a Python function's frame: a cycle
+  // of calls through native functions ends in RecursionError, not a crash.
+  if (Py_EnterRecursiveCall("")) return nullptr;
   PyObject* result = f->impl(f->globals, values);
+  Py_LeaveRecursiveCall();
+  if (result && PyErr_Occurred()) Py_CLEAR(result);  // the pending error wins
   if (!result) {
     if (!PyErr_Occurred())
       PyErr_SetString(PyExc_SystemError, "function failed without setting an error");
@@ -160,6 +165,7 @@ PyObject* function_repr(PyObject* self) {
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
   Function* f = as_function(self);
+  Py_VISIT(Py_TYPE(self));  // instances of heap types own their type
   Py_VISIT(f->module);
   Py_VISIT(f->doc);
   Py_VISIT(f->dict);
@@ -194,6 +200,9 @@ void function_dealloc(PyObject* self) {
   Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
+// A new reference to `o`, or to None for a field that the collector cleared.
+PyObject* or_none(PyObject* o) { return Py_NewRef(o ? o : Py_None); }
+
 // __name__ and __qualname__ take strings only, as on Python functions.
 int set_text(PyObject** slot, PyObject* value, const char* what) {
   if (!value || !PyUnicode_Check(value)) {
@@ -215,7 +224,7 @@ PyObject* get_qualname(PyObject* self, void*) {
 int set_qualname(PyObject* self, PyObject* v, void*) {
   return set_text(&as_function(self)->qualname, v, "__qualname__");
 }
-PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->doc); }
+PyObject* get_doc(PyObject* self, void*) { return or_none(as_function(self)->doc); }
 int set_doc(PyObject* self, PyObject* v, void*) {
   Py_XSETREF(as_function(self)->doc, Py_NewRef(v ? v : Py_None));
   return 0;
@@ -226,14 +235,45 @@ PyObject* get_defaults(PyObject* self, void*) {
 }
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
-PyObject* get_globals(PyObject* self, void*) {
-  return Py_NewRef(as_function(self)->globals);
-}
+PyObject* get_globals(PyObject* self, void*) { return or_none(as_function(self)->globals); }
 PyObject* get_annotations(PyObject* self, void*) {
   Function* f = as_function(self);
   if (!f->annotations) f->annotations = PyDict_New();
   return Py_XNewRef(f->annotations);
 }
+
+// __module__ is the function's own attribute, while the type's __module__
+// (a string in the type's dict, as every class has) names this library.  A
+// member descriptor would shadow the latter, so the attribute is served here.
+bool is_module_attr(PyObject* name) {
+  static PyObject* interned = PyUnicode_InternFromString("__module__");
+  if (name == interned) return true;
+  return PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) == 10 &&
+         PyUnicode_CompareWithASCIIString(name, "__module__") == 0;
+}
+
+PyObject* function_getattro(PyObject* self, PyObject* name) {
+  if (is_module_attr(name)) return or_none(as_function(self)->module);
+  return PyObject_GenericGetAttr(self, name);
+}
+
+int function_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  if (!is_module_attr(name)) return PyObject_GenericSetAttr(self, name, value);
+  Py_XSETREF(as_function(self)->module, Py_NewRef(value ? value : Py_None));
+  return 0;
+}
+
+// Pickled by reference, as Python functions are: the module and the
+// qualified name, which must find this very object again.  copy.copy and
+// copy.deepcopy take the same answer to mean the function itself.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+  return Py_NewRef(as_function(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -249,7 +289,6 @@ PyGetSetDef function_getset[] = {
 };
 
 PyMemberDef function_members[] = {
-    {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(Function, dict), READONLY, nullptr},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(Function, weakrefs), READONLY, nullptr},
@@ -264,23 +303,32 @@ PyType_Slot function_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
     {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
+    {Py_tp_getattro, reinterpret_cast<void*>(function_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(function_setattro)},
     {Py_tp_getset, function_getset},
     {0, nullptr},
 };
 
-PyType_Spec function_spec = {
-    "native_function",
-    sizeof(Function),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR,
-    function_slots,
-};
-
 // One type per module, made on first use and kept for the life of the process.
+// Its dotted name gives the type the __module__ of the library that made it.
+// Like the function type, it cannot be instantiated from Python: a function
+// without a body is no function.
 PyTypeObject* function_type() {
   static PyObject* type = nullptr;
-  if (!type) type = PyType_FromSpec(&function_spec);
+  static char name[256];
+  static PyType_Spec spec = {
+      name,
+      sizeof(Function),
+      0,
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+          Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+      function_slots,
+  };
+  if (!type) {
+    PyOS_snprintf(name, sizeof name, "%s.native_function", kModule.full_name);
+    type = PyType_FromSpec(&spec);
+  }
   return reinterpret_cast<PyTypeObject*>(type);
 }
 

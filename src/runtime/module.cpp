@@ -69,11 +69,41 @@ bool check_version() {
   return PyErr_WarnEx(nullptr, message, 1) == 0;
 }
 
-bool enter_sys_modules(PyObject* module) {
+// Enters the module under its full name unless that name is taken; `added`
+// tells whether this step made the entry.
+bool enter_sys_modules(PyObject* module, bool& added) {
   PyObject* modules = PyImport_GetModuleDict();
-  PyObject* present = PyDict_GetItemString(modules, kModule.full_name);
-  if (present) return true;
-  return PyDict_SetItemString(modules, kModule.full_name, module) == 0;
+  Ref key = str(kModule.full_name);
+  if (!key) return false;
+  int present = PyDict_Contains(modules, key.get());
+  if (present != 0) return present > 0;
+  if (PyDict_SetItem(modules, key.get(), module) < 0) return false;
+  added = true;
+  return true;
+}
+
+// A failed exec takes back the entry it made, so that a later import under
+// the full name starts afresh instead of finding a half-built module.  Runs
+// with the import's exception set aside.
+void leave_sys_modules(PyObject* module) {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyObject* modules = PyImport_GetModuleDict();
+  Ref key = Ref::steal(PyUnicode_FromString(kModule.full_name));
+  PyObject* entry = key ? PyDict_GetItemWithError(modules, key.get()) : nullptr;
+  if (entry == module && PyDict_DelItem(modules, key.get()) < 0) PyErr_WriteUnraisable(module);
+  PyErr_Clear();
+  PyErr_Restore(type, value, tb);
+}
+
+// `__builtins__` of the module, and the built-ins its functions fall back to.
+bool set_module_builtins(PyObject* module) {
+  PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
+  if (!builtins || PyObject_SetAttrString(module, "__builtins__", builtins) < 0) return false;
+  PyObject* dict = PyModule_GetDict(builtins);  // borrowed
+  if (!dict) return false;
+  set_builtins(dict);
+  return true;
 }
 
 int exec(PyObject* module) {
@@ -88,10 +118,10 @@ int exec(PyObject* module) {
   g_module = Py_NewRef(module);
   PyObject* dict = PyModule_GetDict(module);  // borrowed
   Module m(module, dict);
-  bool ok = dict && PyObject_SetAttrString(module, "__builtins__",
-                                           PyImport_AddModule("builtins")) == 0;
-  ok = ok && check_version() && enter_sys_modules(module) && module_body(m);
-  if (ok) return 0;
+  bool added = false;
+  bool ok = dict && set_module_builtins(module) && check_version() &&
+            enter_sys_modules(module, added) && module_body(m);
+  if (ok && !PyErr_Occurred()) return 0;
 
   char where[200];
   std::snprintf(where, sizeof where, "init %s", kModule.full_name);
@@ -99,6 +129,7 @@ int exec(PyObject* module) {
     add_traceback(nullptr, where, kModule.source_path, m.line, dict);
   else
     PyErr_SetString(PyExc_ImportError, where);
+  if (added) leave_sys_modules(module);
   Py_CLEAR(g_module);  // a later import starts afresh
   return -1;
 }
@@ -125,15 +156,12 @@ PyObject* init_module() {
 // ------------------------------------------------------------ Module helpers
 
 bool Module::bind(const char* name, Ref value) {
-  if (!value) return false;
+  if (!value || PyErr_Occurred()) return false;
   return PyDict_SetItemString(dict, name, value.get()) == 0;
 }
 
 Ref Module::get(const char* name) {
-  PyObject* value = PyDict_GetItemString(dict, name);
-  if (value) return Ref::borrow(value);
   Ref key = str(name);
-  if (!key) return Ref();
   return global(dict, key.get());
 }
 

@@ -10,50 +10,90 @@ PyObject* Name::get() {
   return obj_;
 }
 
+// A step taken while an exception is set could clear or replace it, so every
+// helper refuses to run then: the pending exception is the result.
+static bool failed() { return PyErr_Occurred() != nullptr; }
+
 static bool any_null(std::initializer_list<PyObject*> items) {
   for (PyObject* o : items)
     if (!o) return true;
   return false;
 }
 
+// Keyword names are string literals: each is interned once and kept, keyed
+// by its address.  A borrowed reference; null with the exception set.
+static PyObject* keyword_name(const char* text) {
+  struct Entry {
+    const char* text;
+    PyObject* name;
+  };
+  static Entry cache[64];
+  static int size = 0;
+  for (int i = 0; i < size; ++i)
+    if (cache[i].text == text) return cache[i].name;
+  PyObject* name = PyUnicode_InternFromString(text);
+  if (!name) return nullptr;
+  if (size < 64) cache[size++] = {text, name};
+  else Py_DECREF(name);  // interned strings stay alive while the interpreter does
+  return name;
+}
+
 Ref call(PyObject* f, std::initializer_list<PyObject*> args,
          std::initializer_list<Kw> kwargs) {
-  if (!f || any_null(args)) return Ref();
-  // args then keyword values, one contiguous vector for vectorcall
-  std::vector<PyObject*> stack(args);
+  if (!f || any_null(args) || failed()) return Ref();
+  // Positional then keyword values, contiguous for vectorcall; one slot in
+  // front lets the callee prepend a bound self without copying.
+  constexpr size_t kSmall = 16;
+  PyObject* small[kSmall + 1];
+  std::vector<PyObject*> large;
+  size_t total = args.size() + kwargs.size();
+  PyObject** stack = small;
+  if (total > kSmall) {
+    large.resize(total + 1);
+    stack = large.data();
+  }
+  PyObject** out = stack + 1;
+  for (PyObject* a : args) *out++ = a;
   Ref kwnames;
   if (kwargs.size()) {
     kwnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
     if (!kwnames) return Ref();
     Py_ssize_t i = 0;
     for (const Kw& kw : kwargs) {
-      if (!kw.value) return Ref();
-      PyObject* key = PyUnicode_InternFromString(kw.name);
+      PyObject* key = kw.value ? keyword_name(kw.name) : nullptr;
       if (!key) return Ref();
-      PyTuple_SET_ITEM(kwnames.get(), i++, key);
-      stack.push_back(kw.value);
+      PyTuple_SET_ITEM(kwnames.get(), i++, Py_NewRef(key));
+      *out++ = kw.value;
     }
   }
-  return Ref::steal(PyObject_Vectorcall(f, stack.data(), args.size(), kwnames.get()));
+  return Ref::steal(PyObject_Vectorcall(f, stack + 1,
+                                        args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                        kwnames.get()));
 }
 
 Ref attr(PyObject* o, Name& name) {
-  if (!o || !name.get()) return Ref();
+  if (!o || failed() || !name.get()) return Ref();
   return Ref::steal(PyObject_GetAttr(o, name.get()));
 }
 
 Ref attr(PyObject* o, const char* name) {
-  if (!o) return Ref();
+  if (!o || failed()) return Ref();
   return Ref::steal(PyObject_GetAttrString(o, name));
 }
 
-Ref str(const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }
+Ref str(const char* utf8) {
+  if (failed()) return Ref();
+  return Ref::steal(PyUnicode_FromString(utf8));
+}
 
-Ref integer(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
+Ref integer(long long v) {
+  if (failed()) return Ref();
+  return Ref::steal(PyLong_FromLongLong(v));
+}
 
 template <PyObject* (*New)(Py_ssize_t), int (*Set)(PyObject*, Py_ssize_t, PyObject*)>
 static Ref sequence(std::initializer_list<PyObject*> items) {
-  if (any_null(items)) return Ref();
+  if (any_null(items) || failed()) return Ref();
   Ref seq = Ref::steal(New(static_cast<Py_ssize_t>(items.size())));
   if (!seq) return Ref();
   Py_ssize_t i = 0;
@@ -72,17 +112,25 @@ Ref list(std::initializer_list<PyObject*> items) {
   return sequence<PyList_New, PyList_SetItem>(items);
 }
 
+// The built-ins of this library's functions, as a Python function keeps those
+// of the module that defined it: set once by the exec step.
+static PyObject* g_builtins = nullptr;
+
+void set_builtins(PyObject* builtins) { g_builtins = Py_NewRef(builtins); }
+
 Ref global(PyObject* globals, Name& name) {
+  if (failed()) return Ref();
   PyObject* key = name.get();
   if (!key) return Ref();
   return global(globals, key);
 }
 
 Ref global(PyObject* globals, PyObject* key) {
+  if (!key || failed()) return Ref();
   PyObject* value = PyDict_GetItemWithError(globals, key);
   if (value) return Ref::borrow(value);
   if (PyErr_Occurred()) return Ref();
-  PyObject* builtins = PyEval_GetBuiltins();
+  PyObject* builtins = g_builtins ? g_builtins : PyEval_GetBuiltins();
   value = builtins ? PyDict_GetItemWithError(builtins, key) : nullptr;
   if (value) return Ref::borrow(value);
   if (!PyErr_Occurred())
@@ -92,6 +140,7 @@ Ref global(PyObject* globals, PyObject* key) {
 
 static Ref import_level(PyObject* globals, const char* name, PyObject* fromlist,
                         int level) {
+  if (failed()) return Ref();
   Ref module_name = str(name);
   if (!module_name) return Ref();
   return Ref::steal(PyImport_ImportModuleLevelObject(module_name.get(), globals,
@@ -103,6 +152,7 @@ Ref import_module(PyObject* globals, const char* name) {
 }
 
 Ref import_from(PyObject* module, PyObject* name) {
+  if (!module || !name || failed()) return Ref();
   PyObject* value = PyObject_GetAttr(module, name);
   if (value || !PyErr_ExceptionMatches(PyExc_AttributeError))
     return Ref::steal(value);
@@ -123,6 +173,7 @@ Ref import_from(PyObject* module, PyObject* name) {
 
 bool from_import(PyObject* globals, const char* module,
                  std::initializer_list<const char*> names, Ref* out, int level) {
+  if (failed()) return false;
   Ref fromlist = Ref::steal(PyList_New(0));
   if (!fromlist) return false;
   for (const char* n : names) {
@@ -149,6 +200,7 @@ static bool raise_unpack_count(Py_ssize_t found, Py_ssize_t expected) {
 }
 
 bool unpack(PyObject* value, Ref* out, Py_ssize_t n) {
+  if (!value || failed()) return false;
   if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
     Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
     if (size != n) return raise_unpack_count(size, n);
@@ -168,27 +220,32 @@ bool unpack(PyObject* value, Ref* out, Py_ssize_t n) {
 }
 
 int equals(PyObject* o, const char* text) {
+  if (!o || failed()) return -1;
   Ref s = str(text);
   if (!s) return -1;
   return PyObject_RichCompareBool(o, s.get(), Py_EQ);
 }
 
 int equals(PyObject* o, Name& text) {
+  if (!o || failed()) return -1;
   PyObject* s = text.get();
   return s ? PyObject_RichCompareBool(o, s, Py_EQ) : -1;
 }
 
 Ref item(PyObject* o, PyObject* key) {
-  if (!o || !key) return Ref();
+  if (!o || !key || failed()) return Ref();
   return Ref::steal(PyObject_GetItem(o, key));
 }
 
 bool set_item(PyObject* o, PyObject* key, PyObject* value) {
-  if (!o || !key || !value) return false;
+  if (!o || !key || !value || failed()) return false;
   return PyObject_SetItem(o, key, value) == 0;
 }
 
-int truth(PyObject* o) { return PyObject_IsTrue(o); }
+int truth(PyObject* o) {
+  if (!o || failed()) return -1;
+  return PyObject_IsTrue(o);
+}
 
 void add_traceback(PyCodeObject* code, const char* name, const char* filename,
                    int line, PyObject* globals) {

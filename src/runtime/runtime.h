@@ -67,7 +67,9 @@ struct Kw {
 
 // All helpers below return a null Ref with the exception set on failure.  A
 // null argument means an earlier step failed: the helper then returns null
-// without doing anything, so a chain of steps stops at its first error.
+// without doing anything, so a chain of steps stops at its first error.  A
+// helper called while an exception is set does nothing either, so no step
+// ever runs with an exception pending.
 Ref call(PyObject* f, std::initializer_list<PyObject*> args = {},
          std::initializer_list<Kw> kwargs = {});
 Ref attr(PyObject* o, Name& name);
@@ -78,9 +80,11 @@ Ref tuple(std::initializer_list<PyObject*> items);  // items borrowed
 Ref list(std::initializer_list<PyObject*> items);   // items borrowed
 
 // Look a name up in a module namespace at the moment of use, then in the
-// built-ins; NameError "name '%U' is not defined" when found nowhere.
+// built-ins of this library's module (not the caller's); NameError
+// "name '%U' is not defined" when found nowhere.
 Ref global(PyObject* globals, Name& name);
 Ref global(PyObject* globals, PyObject* key);
+void set_builtins(PyObject* builtins);  // the exec step's, kept for good
 
 // `import name` (absolute) and `from module import a, b` at any level.
 // `from_import` fills `out` (one Ref a name, in order).

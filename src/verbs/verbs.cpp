@@ -109,10 +109,11 @@ const rt::FunctionDef kCli = {
 const char* const kEnvNames[] = {"test", "inner", "dev", "uat", "wm", "wmout"};
 constexpr size_t kShownEnvNames = 5;  // a stored "wmout" is not shown
 
-// `prefix + str(value)`, one line of the show mode.
+// `prefix + format(value, "")`, one line of the show mode: a value's default
+// format, which is not always its str() (str-based enumerations, say).
 bool echo_labelled(PyObject* g, const char* prefix, PyObject* value) {
   Ref text = rt::str(prefix);
-  Ref shown = Ref::steal(PyObject_Str(value));
+  Ref shown = text ? Ref::steal(PyObject_Format(value, nullptr)) : Ref();
   if (!text || !shown) return false;
   Ref line = Ref::steal(PyUnicode_Concat(text.get(), shown.get()));
   return line && echo(g, line.get());
@@ -496,9 +497,9 @@ Ref& builtin_any() {
   return *any;
 }
 
-bool capture_builtins() {
-  PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
-  builtin_any() = rt::attr(builtins, "any");
+// Looked up as the module's own code would: its namespace, then its built-ins.
+bool capture_builtins(rt::Module& m) {
+  builtin_any() = m.get("any");
   return static_cast<bool>(builtin_any());
 }
 
@@ -612,7 +613,7 @@ bool build_group(rt::Module& m) {
 
 bool rt::module_body(rt::Module& m) {
   m.line = 1;
-  if (!capture_builtins()) return false;
+  if (!capture_builtins(m)) return false;
   if (!m.import("importlib") || !m.import("os") || !m.import("warnings") ||
       !m.import("sys") || !m.import("click"))
     return false;

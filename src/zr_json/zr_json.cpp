@@ -70,29 +70,47 @@ Ref year_safe_format(PyObject* obj, const char* format) {
   return rt::str(text);
 }
 
-// The tag texts of exact datetimes and dates, written directly: the same
-// characters strftime gives for the two formats (years below 1000 padded).
-// Subclasses may override strftime, so they take the general route.
-Ref canonical_text(PyObject* obj) {
-  char text[64];  // room for any int the compiler may assume, not just valid fields
-  if (PyDateTime_CheckExact(obj)) {
-    std::snprintf(text, sizeof text, "%04d%02d%02dT%02d:%02d:%02d.%06d",
-                  PyDateTime_GET_YEAR(obj), PyDateTime_GET_MONTH(obj), PyDateTime_GET_DAY(obj),
-                  PyDateTime_DATE_GET_HOUR(obj), PyDateTime_DATE_GET_MINUTE(obj),
-                  PyDateTime_DATE_GET_SECOND(obj), PyDateTime_DATE_GET_MICROSECOND(obj));
-    return rt::str(text);
-  }
-  if (PyDate_CheckExact(obj)) {
-    std::snprintf(text, sizeof text, "%04d%02d%02d", PyDateTime_GET_YEAR(obj),
-                  PyDateTime_GET_MONTH(obj), PyDateTime_GET_DAY(obj));
-    return rt::str(text);
-  }
-  return Ref();
+// Writes `value` as `width` decimal digits at `p`; returns the end.
+char* put_digits(char* p, int value, int width) {
+  for (int i = width - 1; i >= 0; --i, value /= 10) p[i] = static_cast<char>('0' + value % 10);
+  return p + width;
 }
 
-Ref strftime(PyObject* obj, const char* format) {
-  if (PyDate_CheckExact(obj) || PyDateTime_CheckExact(obj)) return canonical_text(obj);
-  Ref fmt = year_safe_format(obj, format);
+// The tag texts of exact datetimes and dates, written directly: the same
+// characters strftime gives for the two formats (years below 1000 padded).
+Ref canonical_text(PyObject* obj, bool with_time) {
+  char text[24];
+  char* p = put_digits(text, PyDateTime_GET_YEAR(obj), 4);
+  p = put_digits(p, PyDateTime_GET_MONTH(obj), 2);
+  p = put_digits(p, PyDateTime_GET_DAY(obj), 2);
+  if (with_time) {
+    *p++ = 'T';
+    p = put_digits(p, PyDateTime_DATE_GET_HOUR(obj), 2);
+    *p++ = ':';
+    p = put_digits(p, PyDateTime_DATE_GET_MINUTE(obj), 2);
+    *p++ = ':';
+    p = put_digits(p, PyDateTime_DATE_GET_SECOND(obj), 2);
+    *p++ = '.';
+    p = put_digits(p, PyDateTime_DATE_GET_MICROSECOND(obj), 6);
+  }
+  return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, text, p - text));
+}
+
+// True when `obj` is a real date (or datetime) whose strftime is the one of
+// `base`: strftime then writes the fields as the date type does, and the
+// four-digit-year mend applies.  A class that brings its own strftime, or an
+// object that only claims to be a date, gets the format text unchanged.
+bool date_strftime(PyObject* obj, PyTypeObject* base) {
+  if (!PyDate_Check(obj) || !n_strftime.get()) return false;
+  return _PyType_Lookup(Py_TYPE(obj), n_strftime.get()) ==
+         _PyType_Lookup(base, n_strftime.get());
+}
+
+// obj.strftime(format), written directly for an object of the exact type
+// `base` (datetime for the datetime format, date for the date format).
+Ref strftime(PyObject* obj, const char* format, PyTypeObject* base) {
+  if (Py_TYPE(obj) == base) return canonical_text(obj, base == PyDateTimeAPI->DateTimeType);
+  Ref fmt = date_strftime(obj, base) ? year_safe_format(obj, format) : rt::str(format);
   if (!fmt) return Ref();
   return rt::call(rt::attr(obj, n_strftime).get(), {fmt.get()});
 }
@@ -117,11 +135,11 @@ PyObject* custom_encode(PyObject* g, PyObject* const* a) {
   PyObject* obj = a[0];
   int is = is_instance(obj, g, n_datetime, n_datetime);
   if (is < 0) return nullptr;
-  if (is) return tagged(n_tag_datetime, strftime(obj, kDatetimeFormat));
+  if (is) return tagged(n_tag_datetime, strftime(obj, kDatetimeFormat, PyDateTimeAPI->DateTimeType));
 
   is = is_instance(obj, g, n_datetime, n_date);
   if (is < 0) return nullptr;
-  if (is) return tagged(n_tag_date, strftime(obj, kDateFormat));
+  if (is) return tagged(n_tag_date, strftime(obj, kDateFormat, PyDateTimeAPI->DateType));
 
   is = is_instance(obj, g, n_const, n_CustomEnum);
   if (is < 0) return nullptr;
@@ -248,12 +266,14 @@ const rt::FunctionDef kCustomDecode = {
 }  // namespace
 
 bool rt::module_body(rt::Module& m) {
-  PyDateTime_IMPORT;
-  if (!PyDateTimeAPI) return false;
   m.line = 3;
   if (!m.import_as("simplejson", "json")) return false;
   m.line = 4;
   if (!m.import("datetime")) return false;
+  // The C API of the datetime module just imported; its capsule is how the
+  // C types are reached.
+  PyDateTime_IMPORT;
+  if (!PyDateTimeAPI) return false;
   m.line = 6;
   if (!m.from_import("morvel.ostra", {"const"})) return false;
   m.line = 12;

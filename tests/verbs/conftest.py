@@ -2,6 +2,8 @@ import os
 import subprocess
 import sys
 
+import signal
+
 import pexpect
 import pytest
 from click.testing import CliRunner
@@ -96,6 +98,10 @@ def morvel(child_env, morvel_program):
 def spawn(child_env, morvel_program):
     """Start the real program on a pseudo-terminal."""
     def start(*args, timeout=30, **kwargs):
+        # A suite started in the background inherits an ignored SIGINT, which
+        # Python would keep; a user's terminal delivers Ctrl-C.
         return pexpect.spawn(morvel_program, list(args), env=child_env, encoding="utf-8",
-                             timeout=timeout, **kwargs)
+                             timeout=timeout,
+                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+                             **kwargs)
     return start
