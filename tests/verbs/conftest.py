@@ -1,8 +1,7 @@
 import os
+import signal
 import subprocess
 import sys
-
-import signal
 
 import pexpect
 import pytest
