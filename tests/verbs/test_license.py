@@ -149,6 +149,16 @@ NOTHING = (None, None)
 APPKEY = ("MORVEL_APPKEY_LICENSE",)
 
 
+class Formatted:
+    """A value whose default format is not its str()."""
+
+    def __str__(self):
+        return "str"
+
+    def __format__(self, spec):
+        return "format" + spec
+
+
 @pytest.mark.parametrize("pw_pair, key_pair, env, output, reads", [
     (NOTHING, NOTHING, None, "", [(), APPKEY]),
     (NOTHING, NOTHING, "dev", "当前环境: dev\n", [(), APPKEY]),
@@ -159,6 +169,7 @@ APPKEY = ("MORVEL_APPKEY_LICENSE",)
     (NOTHING, NOTHING, "prod", "", [(), APPKEY]),
     ((42, 3.5), NOTHING, None, "用户名: 42\n密码: 3.5\n", [()]),
     (["alice", "pw"], NOTHING, None, "用户名: alice\n密码: pw\n", [()]),
+    ((Formatted(), Formatted()), NOTHING, None, "用户名: format\n密码: format\n", [()]),
 ])
 def test_show(run, calls, licence_store, monkeypatch, pw_pair, key_pair, env, output, reads):
     licence_store[()] = pw_pair
