@@ -1,5 +1,7 @@
 """Tagged JSON: the native hooks and entries against the same steps in Python."""
 import datetime
+import statistics
+import timeit
 
 import simplejson
 
@@ -36,7 +38,22 @@ def orders(n):
             for i in range(n)]
 
 
+def hook_seconds(hook, obj, repeat=15):
+    """Median seconds of one `hook(obj)` call, timed in a compiled loop with
+    no wrapper in between."""
+    timer = timeit.Timer("hook(obj)", globals={"hook": hook, "obj": obj})
+    number, _ = timer.autorange()
+    return statistics.median(t / number for t in timer.repeat(repeat, number))
+
+
 def main():
+    stamp = datetime.datetime(2024, 1, 2, 9, 30, 5, 123456)
+    hooks = [(f"custom_encode({label})", hook_seconds(zr_json.custom_encode, obj),
+              hook_seconds(py_encode, obj))
+             for label, obj in [("datetime", stamp), ("date", stamp.date()),
+                                ("enum member", const.SIDE.BUY)]]
+    table("zr_json hooks: native vs. the same hook in Python (median per call)", hooks, "ns")
+
     rows = []
     for n in (1, 100, 10_000):
         data = orders(n)

@@ -19,10 +19,11 @@ def median_seconds(fn, repeat=15, number=None):
     return statistics.median(samples)
 
 
-def table(title, rows):
-    """rows: (case, native seconds, baseline seconds)"""
+def table(title, rows, unit="µs"):
+    """rows: (case, native seconds, baseline seconds); unit "µs" or "ns"."""
+    scale = {"µs": 1e6, "ns": 1e9}[unit]
     print(f"\n{title}")
-    print(f"| case | native (µs) | baseline (µs) | baseline / native |")
+    print(f"| case | native ({unit}) | baseline ({unit}) | baseline / native |")
     print(f"|---|---:|---:|---:|")
     for case, native, base in rows:
-        print(f"| {case} | {native * 1e6:,.1f} | {base * 1e6:,.1f} | {base / native:.2f} |")
+        print(f"| {case} | {native * scale:,.1f} | {base * scale:,.1f} | {base / native:.2f} |")

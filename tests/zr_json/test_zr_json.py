@@ -324,6 +324,53 @@ def test_unserializable_values_fail_whole(value):
     assert info.value.args == (message,)
 
 
+class OwnDate(dt.date):
+    def strftime(self, fmt):
+        return "own:" + fmt
+
+
+class OwnStamp(dt.datetime):
+    def strftime(self, fmt):
+        return "own:" + fmt
+
+
+class PlainDate(dt.date):
+    """A subclass that keeps the date type's strftime."""
+
+
+@pytest.mark.parametrize("value, expected", [
+    # A class with its own strftime gets the format text as written.
+    (OwnDate(5, 1, 2), {"__date__": True, "as_str": "own:%Y%m%d"}),
+    (OwnStamp(5, 1, 2), {"__datetime__": True, "as_str": "own:%Y%m%dT%H:%M:%S.%f"}),
+    # The date type's own strftime writes early years with four digits.
+    (PlainDate(5, 1, 2), {"__date__": True, "as_str": "00050102"}),
+    (Stamp(45, 1, 2, 3, 4, 5, 6), {"__datetime__": True, "as_str": "00450102T03:04:05.000006"}),
+], ids=["own-date", "own-datetime", "plain-date-subclass", "plain-datetime-subclass"])
+def test_encode_subclasses(value, expected):
+    assert zr_json.custom_encode(value) == expected
+
+
+def test_encode_objects_that_only_claim_to_be_dates(monkeypatch):
+    # isinstance goes through __instancecheck__; such an object has no year,
+    # and its strftime gets the format text unchanged.
+    class Claims(type):
+        def __instancecheck__(cls, obj):
+            return isinstance(obj, Duck)
+
+    class Duck:
+        def strftime(self, fmt):
+            return "duck:" + fmt
+
+    module = types.SimpleNamespace(datetime=Claims("datetime", (), {}), date=dt.date)
+    monkeypatch.setattr(zr_json, "datetime", module)
+    assert zr_json.custom_encode(Duck()) == {"__datetime__": True,
+                                             "as_str": "duck:%Y%m%dT%H:%M:%S.%f"}
+    # and an exact datetime reaching the date test is written as a date
+    module.datetime = Claims("datetime", (), {})
+    assert zr_json.custom_encode(dt.datetime(2024, 1, 2, 3, 4)) == {"__date__": True,
+                                                                    "as_str": "20240102"}
+
+
 def test_encode_hook_returns_fresh_tagged_dicts():
     first = zr_json.custom_encode(BUY)
     assert first == {"__enum__": True, "as_str": "SIDE.BUY"} and list(first) == ["__enum__", "as_str"]
