@@ -22,7 +22,7 @@ def median_seconds(fn, repeat=15, number=None):
 def table(title, rows):
     """rows: (case, native seconds, baseline seconds)"""
     print(f"\n{title}")
-    print(f"| case | native (µs) | baseline (µs) | baseline / native |")
-    print(f"|---|---:|---:|---:|")
+    print("| case | native (µs) | baseline (µs) | baseline / native |")
+    print("|---|---:|---:|---:|")
     for case, native, base in rows:
         print(f"| {case} | {native * 1e6:,.1f} | {base * 1e6:,.1f} | {base / native:.2f} |")
