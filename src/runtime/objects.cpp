@@ -16,8 +16,7 @@ static bool any_null(std::initializer_list<PyObject*> items) {
   return false;
 }
 
-Ref call(PyObject* f, std::initializer_list<PyObject*> args,
-         std::initializer_list<Kw> kwargs) {
+Ref call(PyObject* f, std::initializer_list<PyObject*> args, std::initializer_list<Kw> kwargs) {
   if (!f || any_null(args)) return Ref();
   // args then keyword values, one contiguous vector for vectorcall
   std::vector<PyObject*> stack(args);
@@ -85,17 +84,15 @@ Ref global(PyObject* globals, PyObject* key) {
   PyObject* builtins = PyEval_GetBuiltins();
   value = builtins ? PyDict_GetItemWithError(builtins, key) : nullptr;
   if (value) return Ref::borrow(value);
-  if (!PyErr_Occurred())
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+  if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
   return Ref();
 }
 
-static Ref import_level(PyObject* globals, const char* name, PyObject* fromlist,
-                        int level) {
+static Ref import_level(PyObject* globals, const char* name, PyObject* fromlist, int level) {
   Ref module_name = str(name);
   if (!module_name) return Ref();
-  return Ref::steal(PyImport_ImportModuleLevelObject(module_name.get(), globals,
-                                                     nullptr, fromlist, level));
+  return Ref::steal(
+      PyImport_ImportModuleLevelObject(module_name.get(), globals, nullptr, fromlist, level));
 }
 
 Ref import_module(PyObject* globals, const char* name) {
@@ -104,8 +101,7 @@ Ref import_module(PyObject* globals, const char* name) {
 
 Ref import_from(PyObject* module, PyObject* name) {
   PyObject* value = PyObject_GetAttr(module, name);
-  if (value || !PyErr_ExceptionMatches(PyExc_AttributeError))
-    return Ref::steal(value);
+  if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref::steal(value);
   PyErr_Clear();
   // A submodule that is still importing may not be bound on its package yet.
   Ref package = Ref::steal(PyModule_GetNameObject(module));
@@ -121,8 +117,8 @@ Ref import_from(PyObject* module, PyObject* name) {
   return Ref();
 }
 
-bool from_import(PyObject* globals, const char* module,
-                 std::initializer_list<const char*> names, Ref* out, int level) {
+bool from_import(PyObject* globals, const char* module, std::initializer_list<const char*> names,
+                 Ref* out, int level) {
   Ref fromlist = Ref::steal(PyList_New(0));
   if (!fromlist) return false;
   for (const char* n : names) {
@@ -190,8 +186,8 @@ bool set_item(PyObject* o, PyObject* key, PyObject* value) {
 
 int truth(PyObject* o) { return PyObject_IsTrue(o); }
 
-void add_traceback(PyCodeObject* code, const char* name, const char* filename,
-                   int line, PyObject* globals) {
+void add_traceback(PyCodeObject* code, const char* name, const char* filename, int line,
+                   PyObject* globals) {
   // The entry is added while the exception is set aside, as the interpreter
   // does when it unwinds a frame.
   PyObject *type, *value, *tb;
@@ -208,8 +204,8 @@ void add_traceback(PyCodeObject* code, const char* name, const char* filename,
   }
   Ref frame;
   if (code && globals)
-    frame = Ref::steal(reinterpret_cast<PyObject*>(
-        PyFrame_New(PyThreadState_Get(), code, globals, nullptr)));
+    frame = Ref::steal(
+        reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(), code, globals, nullptr)));
   if (!frame) {
     PyErr_Clear();  // a missing entry must not replace the real error
     PyErr_Restore(type, value, tb);

@@ -17,10 +17,9 @@ using rt::Ref;
 
 rt::Name n_json("json"), n_datetime("datetime"), n_date("date"), n_const("const"),
     n_custom_encode("custom_encode"), n_custom_decode("custom_decode"), n_dumps("dumps"),
-    n_loads("loads"), n_CustomEnum("CustomEnum"), n_strftime("strftime"),
-    n_strptime("strptime"), n_year("year"), n_split("split"), n_format("format"),
-    n_tag_datetime("__datetime__"), n_tag_date("__date__"), n_tag_enum("__enum__"),
-    n_as_str("as_str");
+    n_loads("loads"), n_CustomEnum("CustomEnum"), n_strftime("strftime"), n_strptime("strptime"),
+    n_year("year"), n_split("split"), n_format("format"), n_tag_datetime("__datetime__"),
+    n_tag_date("__date__"), n_tag_enum("__enum__"), n_as_str("as_str");
 
 const char kDatetimeFormat[] = "%Y%m%dT%H:%M:%S.%f";
 const char kDateFormat[] = "%Y%m%d";
@@ -76,10 +75,10 @@ Ref year_safe_format(PyObject* obj, const char* format) {
 Ref canonical_text(PyObject* obj) {
   char text[64];  // room for any int the compiler may assume, not just valid fields
   if (PyDateTime_CheckExact(obj)) {
-    std::snprintf(text, sizeof text, "%04d%02d%02dT%02d:%02d:%02d.%06d",
-                  PyDateTime_GET_YEAR(obj), PyDateTime_GET_MONTH(obj), PyDateTime_GET_DAY(obj),
-                  PyDateTime_DATE_GET_HOUR(obj), PyDateTime_DATE_GET_MINUTE(obj),
-                  PyDateTime_DATE_GET_SECOND(obj), PyDateTime_DATE_GET_MICROSECOND(obj));
+    std::snprintf(text, sizeof text, "%04d%02d%02dT%02d:%02d:%02d.%06d", PyDateTime_GET_YEAR(obj),
+                  PyDateTime_GET_MONTH(obj), PyDateTime_GET_DAY(obj), PyDateTime_DATE_GET_HOUR(obj),
+                  PyDateTime_DATE_GET_MINUTE(obj), PyDateTime_DATE_GET_SECOND(obj),
+                  PyDateTime_DATE_GET_MICROSECOND(obj));
     return rt::str(text);
   }
   if (PyDate_CheckExact(obj)) {
@@ -173,8 +172,7 @@ Ref parse_written_form(PyObject* text, bool with_time) {
     micro = digits(s + 18, 6);
   }
   if (year < 1 || month < 1 || month > 12 || day < 1 || day > days_in_month(year, month) ||
-      hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 ||
-      micro < 0)
+      hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 || micro < 0)
     return Ref();
   return Ref::steal(PyDateTimeAPI->DateTime_FromDateAndTime(
       year, month, day, hour, minute, second, micro, Py_None, PyDateTimeAPI->DateTimeType));
@@ -236,14 +234,14 @@ PyObject* custom_decode(PyObject* g, PyObject* const* a) {
   return Py_NewRef(obj);
 }
 
-const rt::FunctionDef kConvertDictToJson = {
-    "convert_dict_to_json", nullptr, {"dict_obj"}, convert_dict_to_json, nullptr, 12};
-const rt::FunctionDef kConvertJsonToDict = {
-    "convert_json_to_dict", nullptr, {"json_str"}, convert_json_to_dict, nullptr, 16};
-const rt::FunctionDef kCustomEncode = {
-    "custom_encode", nullptr, {"obj"}, custom_encode, nullptr, 20};
-const rt::FunctionDef kCustomDecode = {
-    "custom_decode", nullptr, {"obj"}, custom_decode, nullptr, 37};
+const rt::FunctionDef kConvertDictToJson = {"convert_dict_to_json", nullptr, {"dict_obj"},
+                                            convert_dict_to_json,   nullptr, 12};
+const rt::FunctionDef kConvertJsonToDict = {"convert_json_to_dict", nullptr, {"json_str"},
+                                            convert_json_to_dict,   nullptr, 16};
+const rt::FunctionDef kCustomEncode = {"custom_encode", nullptr, {"obj"},
+                                       custom_encode,   nullptr, 20};
+const rt::FunctionDef kCustomDecode = {"custom_decode", nullptr, {"obj"},
+                                       custom_decode,   nullptr, 37};
 
 }  // namespace
 
