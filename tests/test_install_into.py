@@ -25,12 +25,16 @@ def files_under(tree):
 
 @pytest.fixture
 def sdk_tree(tmp_path):
-    """A host layer without the native modules, marked so that a test can tell
-    it apart from the one installed with this package."""
+    """A host layer of its own: no native modules but Python modules of the same
+    names, and a constant that tells it apart from the one installed here."""
     tree = tmp_path / "sdk"
     package = copy_installed_package(tree / "morvel")
     for library in [p for p in package.rglob("*") if p.name.endswith(tuple(EXTENSION_SUFFIXES))]:
         library.unlink()
+    # The SDK ships Python modules under the names that the libraries take over.
+    for module in NATIVE_MODULES:
+        package.joinpath(*module.split(".")[1:]).with_suffix(".py").write_text(
+            "raise ImportError('the SDK module was imported, not the library')\n")
     const = package / "ostra/sdk/const.py"
     const.write_text(const.read_text() + '\nDEFAULT_BUNDLE_PATH = "/the/sdk/own/bundle"\n')
     return tree
@@ -58,7 +62,7 @@ def test_installs_the_libraries_into_a_tree_that_keeps_its_host_layer(sdk_tree):
         from morvel.ostra.mod.mod_optimizer2 import mod
         from morvel.ostra import interface
         for m in (verbs, barmill, zr_json, mod):
-            assert m.__file__.startswith({str(sdk_tree)!r}), m.__file__
+            assert m.__file__.startswith({str(sdk_tree)!r}) and m.__file__.endswith(".so"), m.__file__
         print(verbs.DEFAULT_BUNDLE_PATH)
         bars = np.zeros(4, dtype=[("orig_time", "i8"), ("volume", "i8")])
         bars["volume"] = 1
