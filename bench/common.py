@@ -24,6 +24,6 @@ def table(title, rows, unit="µs"):
     scale = {"µs": 1e6, "ns": 1e9}[unit]
     print(f"\n{title}")
     print(f"| case | native ({unit}) | baseline ({unit}) | baseline / native |")
-    print(f"|---|---:|---:|---:|")
+    print("|---|---:|---:|---:|")
     for case, native, base in rows:
         print(f"| {case} | {native * scale:,.1f} | {base * scale:,.1f} | {base / native:.2f} |")

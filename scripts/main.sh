@@ -17,3 +17,7 @@ run morvel license -u demo -p secret
 run morvel license --show
 run morvel check-data --help
 run morvel check-data -d "$work/data"
+
+# The libraries at work: resampling synthetic futures bars and a tagged JSON
+# round trip, with timings.
+run python "$root/scripts/demo.py"

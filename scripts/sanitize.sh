@@ -17,6 +17,7 @@ pip=("$venv/bin/python" -m pip --disable-pip-version-check --no-input -q)
 flags="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 "${pip[@]}" install --no-build-isolation --no-deps --force-reinstall \
   --config-settings=build-dir=build/sanitize --config-settings=cmake.build-type=RelWithDebInfo \
+  --config-settings=cmake.define.MORVEL_WERROR=ON \
   --config-settings="cmake.define.CMAKE_CXX_FLAGS=$flags" \
   --config-settings="cmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=address,undefined" \
   "$root"

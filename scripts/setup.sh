@@ -38,4 +38,4 @@ fi
 pip=("$venv/bin/python" -m pip --disable-pip-version-check --no-input -q)
 "${pip[@]}" install -r "$root/requirements.txt"
 # The build uses the pinned build tools installed above.
-"${pip[@]}" install --no-build-isolation --no-deps --force-reinstall "$root"
+"${pip[@]}" install --no-build-isolation --no-deps --force-reinstall --config-settings=cmake.define.MORVEL_WERROR=ON "$root"

@@ -1,9 +1,7 @@
 """Fixtures shared by the suites."""
-import shutil
-
 import pytest
 
-from support import INSTALLED_MORVEL
+from support import copy_installed_package
 
 
 @pytest.fixture
@@ -11,8 +9,7 @@ def host_tree(tmp_path):
     """A copy of the installed package (native modules included) that a test may
     edit; children started with `support.run_python(..., tree)` import from it."""
     root = tmp_path / "site"
-    shutil.copytree(INSTALLED_MORVEL, root / "morvel",
-                    ignore=shutil.ignore_patterns("__pycache__"))
+    copy_installed_package(root / "morvel")
     return root
 
 

@@ -4,20 +4,14 @@ import subprocess
 
 import pytest
 
-from support import INSTALLED_MORVEL
-
-MODULES = {
-    "verbs": "sdk",
-    "barmill": "mod/mod_quant_data/data_sources",
-    "zr_json": "utils",
-    "mod": "mod/mod_optimizer2",
-}
+from support import NATIVE_MODULES, installed_library
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm from binutils")
-@pytest.mark.parametrize("name, folder", MODULES.items())
-def test_only_the_init_function_is_exported(name, folder):
-    [library] = (INSTALLED_MORVEL / "ostra" / folder).glob(f"{name}.cpython-310*.so")
+@pytest.mark.parametrize("module", NATIVE_MODULES)
+def test_only_the_init_function_is_exported(module):
+    name = module.rpartition(".")[2]
+    library = installed_library(module)
     listing = subprocess.run(["nm", "-D", "--defined-only", str(library)],
                              capture_output=True, text=True, check=True).stdout
     assert [line.split()[-1] for line in listing.splitlines()] == [f"PyInit_{name}"]

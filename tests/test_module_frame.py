@@ -5,9 +5,9 @@ import textwrap
 
 import pytest
 
-from support import INSTALLED_MORVEL, run_python
+from support import installed_library, run_python
 
-DATA_SOURCES = INSTALLED_MORVEL / "ostra" / "mod" / "mod_quant_data" / "data_sources"
+DATA_SOURCES = installed_library("morvel.ostra.mod.mod_quant_data.data_sources.barmill").parent
 
 # Prints the exception's type and text, then the module's "init" entry.
 REPORT = """

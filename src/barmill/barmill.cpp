@@ -8,9 +8,9 @@
 // kernels are checked against; keep it plain.
 #include "../runtime/runtime.h"
 
-const rt::ModuleInfo rt::kModule = {
-    "barmill", "morvel.ostra.mod.mod_quant_data.data_sources.barmill",
-    "morvel\\ostra\\mod\\mod_quant_data\\data_sources\\barmill"};
+const rt::ModuleInfo rt::kModule = {"barmill",
+                                    "morvel.ostra.mod.mod_quant_data.data_sources.barmill",
+                                    "morvel\\ostra\\mod\\mod_quant_data\\data_sources\\barmill"};
 
 namespace {
 
@@ -20,11 +20,10 @@ using rt::set_item;
 
 rt::Name n_np("np"), n_to_minutes("to_minutes"), n_unique_sorted("unique_sorted"),
     n_table("FIELD_AGG_FUNCTIONS"), n_simple("_simple_resample_bars"),
-    n_future("_resample_future_bars"), n_type("type"), n_exchange("exchange"),
-    n_dtype("dtype"), n_names("names"), n_empty("empty"), n_arange("arange"),
-    n_array("array"), n_searchsorted("searchsorted"), n_reduceat("reduceat"),
-    n_orig_time("orig_time"), n_last("last"), n_first("first"), n_Future("Future"),
-    n_CFFEX("CFFEX"), n_CCFX("CCFX");
+    n_future("_resample_future_bars"), n_type("type"), n_exchange("exchange"), n_dtype("dtype"),
+    n_names("names"), n_empty("empty"), n_arange("arange"), n_array("array"),
+    n_searchsorted("searchsorted"), n_reduceat("reduceat"), n_orig_time("orig_time"),
+    n_last("last"), n_first("first"), n_Future("Future"), n_CFFEX("CFFEX"), n_CCFX("CCFX");
 
 // ------------------------------------------------------------------ helpers
 // Like the runtime's helpers, these return null (exception set) on failure
@@ -144,7 +143,7 @@ PyObject* resample_bars(PyObject* g, PyObject* const* a) {
 
 const rt::FunctionDef kResampleBars = {
     "resample_bars", nullptr, {"instrument", "bars", "fields", "resample", "include_last"},
-    resample_bars, nullptr, 26};
+    resample_bars,   nullptr, 26};
 
 // ------------------------------------------------------------------ count-based path
 
@@ -154,8 +153,7 @@ Ref count_starts(PyObject* bars, PyObject* r) {
   if (n < 0) return Ref();
   Ref zero = rt::integer(0);
   Ref stop = Ref::steal(PyLong_FromSsize_t(n));
-  Ref range = rt::call(reinterpret_cast<PyObject*>(&PyRange_Type),
-                       {zero.get(), stop.get(), r});
+  Ref range = rt::call(reinterpret_cast<PyObject*>(&PyRange_Type), {zero.get(), stop.get(), r});
   return Ref::steal(range ? PySequence_List(range.get()) : nullptr);
 }
 
@@ -205,8 +203,8 @@ PyObject* simple_resample_bars(PyObject* g, PyObject* const* a) {
     bars = item(bars.get(), slice(Py_None, kept.get(), Py_None).get());
   } else {
     Ref sum = number(PyNumber_Add, length.get(), r);
-    result_len = number(PyNumber_FloorDivide,
-                        number(PyNumber_Subtract, sum.get(), one.get()).get(), r);
+    result_len =
+        number(PyNumber_FloorDivide, number(PyNumber_Subtract, sum.get(), one.get()).get(), r);
   }
   if (!bars || !result_len) return nullptr;
 
@@ -233,13 +231,13 @@ PyObject* simple_resample_bars(PyObject* g, PyObject* const* a) {
 
 const rt::FunctionDef kSimpleResampleBars = {
     "_simple_resample_bars", nullptr, {"bars", "fields", "resample", "include_last"},
-    simple_resample_bars, nullptr, 40};
+    simple_resample_bars,    nullptr, 40};
 
 // ------------------------------------------------------------------ minute-grid path
 
 // One column of the minute-grid result over the group starts `indexes`.
-bool fill_by_minutes(PyObject* result, PyObject* bars, PyObject* indexes, PyObject* name,
-                     Agg kind, PyObject* agg) {
+bool fill_by_minutes(PyObject* result, PyObject* bars, PyObject* indexes, PyObject* name, Agg kind,
+                     PyObject* agg) {
   Ref column = item(result, name);
   Ref bars_column = item(bars, name);
   if (!column || !bars_column) return false;
@@ -350,7 +348,7 @@ PyObject* resample_future_bars(PyObject* g, PyObject* const* a) {
 
 const rt::FunctionDef kResampleFutureBars = {
     "_resample_future_bars", nullptr, {"bars", "fields", "resample", "include_last"},
-    resample_future_bars, nullptr, 83};
+    resample_future_bars,    nullptr, 83};
 
 // ------------------------------------------------------------------ module level
 
@@ -363,14 +361,14 @@ struct TableEntry {
 };
 
 const TableEntry kTable[] = {
-    {"orig_time", "last", nullptr},        {"open_price", "first", nullptr},
-    {"close_price", "last", nullptr},      {"high_price", nullptr, "maximum"},
-    {"low_price", nullptr, "minimum"},     {"high_limited", "first", nullptr},
-    {"low_limited", "first", nullptr},     {"total_turnover", nullptr, "add"},
-    {"volume", nullptr, "add"},            {"acc_net_value", "last", nullptr},
-    {"unit_net_value", "last", nullptr},   {"discount_rate", "last", nullptr},
-    {"settlement", "last", nullptr},       {"prev_settlement", "last", nullptr},
-    {"open_interest", "last", nullptr},    {"basis_spread", "last", nullptr},
+    {"orig_time", "last", nullptr},      {"open_price", "first", nullptr},
+    {"close_price", "last", nullptr},    {"high_price", nullptr, "maximum"},
+    {"low_price", nullptr, "minimum"},   {"high_limited", "first", nullptr},
+    {"low_limited", "first", nullptr},   {"total_turnover", nullptr, "add"},
+    {"volume", nullptr, "add"},          {"acc_net_value", "last", nullptr},
+    {"unit_net_value", "last", nullptr}, {"discount_rate", "last", nullptr},
+    {"settlement", "last", nullptr},     {"prev_settlement", "last", nullptr},
+    {"open_interest", "last", nullptr},  {"basis_spread", "last", nullptr},
     {"trading_date", "last", nullptr},
 };
 
@@ -403,8 +401,7 @@ bool rt::module_body(rt::Module& m) {
   m.line = 5;
   if (!m.bind("FIELD_AGG_FUNCTIONS", agg_table(m))) return false;
   m.line = kResampleBars.line;
-  if (!m.bind("resample_bars", m.function(kResampleBars, include_last_default())))
-    return false;
+  if (!m.bind("resample_bars", m.function(kResampleBars, include_last_default()))) return false;
   m.line = kSimpleResampleBars.line;
   if (!m.bind("_simple_resample_bars", m.function(kSimpleResampleBars, include_last_default())))
     return false;
@@ -415,8 +412,7 @@ bool rt::module_body(rt::Module& m) {
       !bind_int64(m, "MINUTES_PER_DAY", rt::integer(1440)))
     return false;
   m.line = kResampleFutureBars.line;
-  return m.bind("_resample_future_bars",
-                m.function(kResampleFutureBars, include_last_default()));
+  return m.bind("_resample_future_bars", m.function(kResampleFutureBars, include_last_default()));
 }
 
 extern "C" PyMODINIT_FUNC PyInit_barmill() { return rt::init_module(); }

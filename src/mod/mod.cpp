@@ -38,8 +38,7 @@ PyObject* tear_down(PyObject*, PyObject* const*) { Py_RETURN_NONE; }
 const rt::FunctionDef kStartUp = {
     "start_up", "Optimizer2Mod.start_up", {"self", "env", "mod_config"}, start_up, nullptr, 9};
 const rt::FunctionDef kTearDown = {
-    "tear_down", "Optimizer2Mod.tear_down", {"self", "code", "exception"}, tear_down, nullptr,
-    14};
+    "tear_down", "Optimizer2Mod.tear_down", {"self", "code", "exception"}, tear_down, nullptr, 14};
 
 // ------------------------------------------------------------------ class statement
 // The steps of `class Optimizer2Mod(AbstractMod): ...` as the interpreter's

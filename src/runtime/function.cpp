@@ -17,7 +17,7 @@ struct Function {
   vectorcallfunc vectorcall;
   PyObject* name;
   PyObject* qualname;
-  PyObject* module;    // __module__
+  PyObject* module;  // __module__
   PyObject* doc;
   PyObject* dict;      // __dict__, made on first use
   PyObject* defaults;  // tuple or null
@@ -43,9 +43,8 @@ void raise_arg_count(Function* f, Py_ssize_t found) {
   const char* more_or_less = found < min ? "at least" : "at most";
   Py_ssize_t expected = found < min ? min : max;
   if (min == max) more_or_less = "exactly";
-  PyErr_Format(PyExc_TypeError,
-               "%.200U() takes %.8s %zd positional argument%.1s (%zd given)", f->name,
-               more_or_less, expected, expected == 1 ? "" : "s", found);
+  PyErr_Format(PyExc_TypeError, "%.200U() takes %.8s %zd positional argument%.1s (%zd given)",
+               f->name, more_or_less, expected, expected == 1 ? "" : "s", found);
 }
 
 int same_name(PyObject* a, PyObject* b) {
@@ -72,8 +71,8 @@ bool has_default(Function* f, Py_ssize_t i) {
 // Binds positional and keyword arguments to `values` (borrowed references).
 // Errors come in this order: too many positionals, a required parameter
 // missing, then the first offending keyword.
-bool bind_args(Function* f, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames, PyObject** values) {
+bool bind_args(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject** values) {
   PyObject* fname = f->name;
   if (nargs > f->nparams) {
     raise_arg_count(f, nargs);
@@ -114,11 +113,10 @@ bool bind_args(Function* f, PyObject* const* args, Py_ssize_t nargs,
       Py_ssize_t earlier = find_param(f, key, 0, nargs);
       if (earlier == -2) return false;
       if (earlier >= 0)
-        PyErr_Format(PyExc_TypeError,
-                     "%U() got multiple values for keyword argument '%U'", fname, key);
+        PyErr_Format(PyExc_TypeError, "%U() got multiple values for keyword argument '%U'", fname,
+                     key);
       else
-        PyErr_Format(PyExc_TypeError,
-                     "%U() got an unexpected keyword argument '%U'", fname, key);
+        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", fname, key);
       return false;
     }
   }
@@ -128,8 +126,7 @@ bool bind_args(Function* f, PyObject* const* args, Py_ssize_t nargs,
 }
 
 void add_function_traceback(Function* f) {
-  add_traceback(reinterpret_cast<PyCodeObject*>(f->code), nullptr, nullptr, f->line,
-                f->globals);
+  add_traceback(reinterpret_cast<PyCodeObject*>(f->code), nullptr, nullptr, f->line, f->globals);
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
@@ -218,9 +215,7 @@ PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->
 int set_name(PyObject* self, PyObject* v, void*) {
   return set_text(&as_function(self)->name, v, "__name__");
 }
-PyObject* get_qualname(PyObject* self, void*) {
-  return Py_NewRef(as_function(self)->qualname);
-}
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
 int set_qualname(PyObject* self, PyObject* v, void*) {
   return set_text(&as_function(self)->qualname, v, "__qualname__");
 }
@@ -340,9 +335,8 @@ Ref make_code(const FunctionDef& def, PyObject* params, const char* filename) {
   if (!empty_bytes || !empty || !file || !name) return Ref();
   int n = static_cast<int>(PyTuple_GET_SIZE(params));
   return Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-      n, 0, 0, n, 0, CO_OPTIMIZED | CO_NEWLOCALS, empty_bytes.get(), empty.get(),
-      empty.get(), params, empty.get(), empty.get(), file.get(), name.get(),
-      def.line, empty_bytes.get())));
+      n, 0, 0, n, 0, CO_OPTIMIZED | CO_NEWLOCALS, empty_bytes.get(), empty.get(), empty.get(),
+      params, empty.get(), empty.get(), file.get(), name.get(), def.line, empty_bytes.get())));
 }
 
 }  // namespace

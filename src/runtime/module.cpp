@@ -9,8 +9,8 @@ namespace rt {
 
 namespace {
 
-PyObject* g_module = nullptr;     // set by the exec step, dropped if it fails
-int64_t g_interpreter = -1;       // the interpreter of the first create
+PyObject* g_module = nullptr;  // set by the exec step, dropped if it fails
+int64_t g_interpreter = -1;    // the interpreter of the first create
 
 bool check_single_interpreter() {
   int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
@@ -143,7 +143,13 @@ PyModuleDef_Slot g_slots[] = {
 PyModuleDef g_def = {
     PyModuleDef_HEAD_INIT,
     nullptr,  // m_name, filled from kModule
-    nullptr, 0, nullptr, g_slots, nullptr, nullptr, nullptr,
+    nullptr,
+    0,
+    nullptr,
+    g_slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
@@ -171,8 +177,7 @@ bool Module::import_as(const char* name, const char* as) {
   return bind(as, import_module(dict, name));
 }
 
-bool Module::from_import(const char* module, std::initializer_list<const char*> names,
-                         int level) {
+bool Module::from_import(const char* module, std::initializer_list<const char*> names, int level) {
   std::vector<Ref> values(names.size());
   if (!rt::from_import(dict, module, names, values.data(), level)) return false;
   size_t i = 0;

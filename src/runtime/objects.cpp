@@ -33,13 +33,14 @@ static PyObject* keyword_name(const char* text) {
     if (cache[i].text == text) return cache[i].name;
   PyObject* name = PyUnicode_InternFromString(text);
   if (!name) return nullptr;
-  if (size < 64) cache[size++] = {text, name};
-  else Py_DECREF(name);  // interned strings stay alive while the interpreter does
+  if (size < 64)
+    cache[size++] = {text, name};
+  else
+    Py_DECREF(name);  // interned strings stay alive while the interpreter does
   return name;
 }
 
-Ref call(PyObject* f, std::initializer_list<PyObject*> args,
-         std::initializer_list<Kw> kwargs) {
+Ref call(PyObject* f, std::initializer_list<PyObject*> args, std::initializer_list<Kw> kwargs) {
   if (!f || any_null(args) || failed()) return Ref();
   // Positional then keyword values, contiguous for vectorcall; one slot in
   // front lets the callee prepend a bound self without copying.
@@ -66,8 +67,7 @@ Ref call(PyObject* f, std::initializer_list<PyObject*> args,
       *out++ = kw.value;
     }
   }
-  return Ref::steal(PyObject_Vectorcall(f, stack + 1,
-                                        args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+  return Ref::steal(PyObject_Vectorcall(f, stack + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                         kwnames.get()));
 }
 
@@ -133,18 +133,16 @@ Ref global(PyObject* globals, PyObject* key) {
   PyObject* builtins = g_builtins ? g_builtins : PyEval_GetBuiltins();
   value = builtins ? PyDict_GetItemWithError(builtins, key) : nullptr;
   if (value) return Ref::borrow(value);
-  if (!PyErr_Occurred())
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+  if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
   return Ref();
 }
 
-static Ref import_level(PyObject* globals, const char* name, PyObject* fromlist,
-                        int level) {
+static Ref import_level(PyObject* globals, const char* name, PyObject* fromlist, int level) {
   if (failed()) return Ref();
   Ref module_name = str(name);
   if (!module_name) return Ref();
-  return Ref::steal(PyImport_ImportModuleLevelObject(module_name.get(), globals,
-                                                     nullptr, fromlist, level));
+  return Ref::steal(
+      PyImport_ImportModuleLevelObject(module_name.get(), globals, nullptr, fromlist, level));
 }
 
 Ref import_module(PyObject* globals, const char* name) {
@@ -154,8 +152,7 @@ Ref import_module(PyObject* globals, const char* name) {
 Ref import_from(PyObject* module, PyObject* name) {
   if (!module || !name || failed()) return Ref();
   PyObject* value = PyObject_GetAttr(module, name);
-  if (value || !PyErr_ExceptionMatches(PyExc_AttributeError))
-    return Ref::steal(value);
+  if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref::steal(value);
   PyErr_Clear();
   // A submodule that is still importing may not be bound on its package yet.
   Ref package = Ref::steal(PyModule_GetNameObject(module));
@@ -171,8 +168,8 @@ Ref import_from(PyObject* module, PyObject* name) {
   return Ref();
 }
 
-bool from_import(PyObject* globals, const char* module,
-                 std::initializer_list<const char*> names, Ref* out, int level) {
+bool from_import(PyObject* globals, const char* module, std::initializer_list<const char*> names,
+                 Ref* out, int level) {
   if (failed()) return false;
   Ref fromlist = Ref::steal(PyList_New(0));
   if (!fromlist) return false;
@@ -247,8 +244,8 @@ int truth(PyObject* o) {
   return PyObject_IsTrue(o);
 }
 
-void add_traceback(PyCodeObject* code, const char* name, const char* filename,
-                   int line, PyObject* globals) {
+void add_traceback(PyCodeObject* code, const char* name, const char* filename, int line,
+                   PyObject* globals) {
   // The entry is added while the exception is set aside, as the interpreter
   // does when it unwinds a frame.
   PyObject *type, *value, *tb;
@@ -265,8 +262,8 @@ void add_traceback(PyCodeObject* code, const char* name, const char* filename,
   }
   Ref frame;
   if (code && globals)
-    frame = Ref::steal(reinterpret_cast<PyObject*>(
-        PyFrame_New(PyThreadState_Get(), code, globals, nullptr)));
+    frame = Ref::steal(
+        reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(), code, globals, nullptr)));
   if (!frame) {
     PyErr_Clear();  // a missing entry must not replace the real error
     PyErr_Restore(type, value, tb);

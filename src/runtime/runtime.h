@@ -21,8 +21,15 @@ namespace rt {
 class Ref {
  public:
   Ref() = default;
-  static Ref steal(PyObject* p) { Ref r; r.p_ = p; return r; }
-  static Ref borrow(PyObject* p) { Py_XINCREF(p); return steal(p); }
+  static Ref steal(PyObject* p) {
+    Ref r;
+    r.p_ = p;
+    return r;
+  }
+  static Ref borrow(PyObject* p) {
+    Py_XINCREF(p);
+    return steal(p);
+  }
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
   Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
@@ -38,8 +45,15 @@ class Ref {
   ~Ref() { Py_XDECREF(p_); }
 
   PyObject* get() const { return p_; }
-  PyObject* release() { PyObject* p = p_; p_ = nullptr; return p; }
-  PyObject* new_ref() const { Py_XINCREF(p_); return p_; }
+  PyObject* release() {
+    PyObject* p = p_;
+    p_ = nullptr;
+    return p;
+  }
+  PyObject* new_ref() const {
+    Py_XINCREF(p_);
+    return p_;
+  }
   explicit operator bool() const { return p_ != nullptr; }
 
  private:
@@ -89,9 +103,8 @@ void set_builtins(PyObject* builtins);  // the exec step's, kept for good
 // `import name` (absolute) and `from module import a, b` at any level.
 // `from_import` fills `out` (one Ref a name, in order).
 Ref import_module(PyObject* globals, const char* name);
-bool from_import(PyObject* globals, const char* module,
-                 std::initializer_list<const char*> names, Ref* out,
-                 int level = 0);
+bool from_import(PyObject* globals, const char* module, std::initializer_list<const char*> names,
+                 Ref* out, int level = 0);
 // The attribute `name` of `module`, else the submodule `<module>.<name>` from
 // sys.modules, else ImportError "cannot import name %S".
 Ref import_from(PyObject* module, PyObject* name);
@@ -114,8 +127,8 @@ int truth(PyObject* o);
 
 // Adds a traceback entry `name` in `filename` at `line` to the current
 // exception.  `code` may be null; one is then made for the entry.
-void add_traceback(PyCodeObject* code, const char* name, const char* filename,
-                   int line, PyObject* globals);
+void add_traceback(PyCodeObject* code, const char* name, const char* filename, int line,
+                   PyObject* globals);
 
 // ---------------------------------------------------------------- functions
 // A function body receives the module namespace and one borrowed object per
@@ -145,12 +158,11 @@ class Module {
  public:
   Module(PyObject* module, PyObject* dict) : obj(module), dict(dict) {}
 
-  bool bind(const char* name, Ref value);         // consumes value
-  Ref get(const char* name);                      // namespace, then built-ins
-  bool import(const char* name);                  // import name
+  bool bind(const char* name, Ref value);  // consumes value
+  Ref get(const char* name);               // namespace, then built-ins
+  bool import(const char* name);           // import name
   bool import_as(const char* name, const char* as);
-  bool from_import(const char* module, std::initializer_list<const char*> names,
-                   int level = 0);
+  bool from_import(const char* module, std::initializer_list<const char*> names, int level = 0);
   // Creates a function of this module; `defaults` (a tuple or null) applies
   // to the trailing parameters, or, when `first_default` is given, to the
   // parameters from that index on (those after them stay required).

@@ -6,8 +6,7 @@
 #include <iterator>
 #include <vector>
 
-const rt::ModuleInfo rt::kModule = {"verbs", "morvel.ostra.sdk.verbs",
-                                    "morvel\\ostra\\sdk\\verbs"};
+const rt::ModuleInfo rt::kModule = {"verbs", "morvel.ostra.sdk.verbs", "morvel\\ostra\\sdk\\verbs"};
 
 namespace {
 
@@ -78,13 +77,12 @@ bool add_command(rt::Module& m, const rt::FunctionDef& def,
 
 // The `-d` / `--data-bundle-path` option shared by the data commands.
 Ref data_bundle_path_option(rt::Module& m) {
-  Ref path_type = rt::call(rt::attr(m.get("click").get(), "Path").get(), {},
-                           {{"file_okay", Py_False}});
+  Ref path_type =
+      rt::call(rt::attr(m.get("click").get(), "Path").get(), {}, {{"file_okay", Py_False}});
   Ref default_path = m.get("DEFAULT_BUNDLE_PATH");
   Ref help = format("bundle 目录，默认为 {}", default_path.get());
   return option(m, {"-d", "--data-bundle-path"},
-                {{"type", path_type.get()}, {"default", default_path.get()},
-                 {"help", help.get()}});
+                {{"type", path_type.get()}, {"default", default_path.get()}, {"help", help.get()}});
 }
 
 Ref flag(rt::Module& m, const char* decl, const char* help_text) {
@@ -96,13 +94,15 @@ Ref flag(rt::Module& m, const char* decl, const char* help_text) {
 
 PyObject* cli(PyObject*, PyObject* const*) { Py_RETURN_NONE; }
 
-const rt::FunctionDef kCli = {
-    "cli", nullptr, {}, cli,
-    "\n"
-    "    输入 morvel [COMMAND] --help 查看命令详情\n"
-    "    例如：morvel update-data --help\n"
-    "    ",
-    30};
+const rt::FunctionDef kCli = {"cli",
+                              nullptr,
+                              {},
+                              cli,
+                              "\n"
+                              "    输入 morvel [COMMAND] --help 查看命令详情\n"
+                              "    例如：morvel update-data --help\n"
+                              "    ",
+                              30};
 
 // ------------------------------------------------------------------ license
 
@@ -125,8 +125,7 @@ bool echo_text(PyObject* g, const char* text) {
 }
 
 // `get_license_info(*args)` unpacked into the pair (user, secret).
-bool license_info(PyObject* g, std::initializer_list<PyObject*> args, Ref& user,
-                  Ref& secret) {
+bool license_info(PyObject* g, std::initializer_list<PyObject*> args, Ref& user, Ref& secret) {
   Ref info = rt::call(rt::global(g, n_get_license_info).get(), args);
   Ref pair[2];
   if (!info || !rt::unpack(info.get(), pair, 2)) return false;
@@ -166,8 +165,8 @@ PyObject* show_license(PyObject* g) {
     if (!variable || !license_info(g, {variable.get()}, user, key)) return nullptr;
     stored = both_true(user.get(), key.get());
     if (stored < 0) return nullptr;
-    if (stored && (!echo_labelled(g, "用户名: ", user.get()) ||
-                   !echo_labelled(g, "app_key: ", key.get())))
+    if (stored &&
+        (!echo_labelled(g, "用户名: ", user.get()) || !echo_labelled(g, "app_key: ", key.get())))
       return nullptr;
   }
 
@@ -199,8 +198,7 @@ Ref prompt_secret_kind(PyObject* g) {
   Ref prompt = rt::attr(rt::global(g, n_click).get(), n_prompt);
   Ref text = rt::str("请选择要输入的内容");
   Ref choices = rt::list({rt::str("password").get(), rt::str("app-key").get()});
-  Ref choice = rt::call(rt::attr(rt::global(g, n_click).get(), "Choice").get(),
-                        {choices.get()});
+  Ref choice = rt::call(rt::attr(rt::global(g, n_click).get(), "Choice").get(), {choices.get()});
   Ref fallback = rt::str("password");
   return rt::call(prompt.get(), {text.get()},
                   {{"type", choice.get()}, {"default", fallback.get()}});
@@ -214,8 +212,7 @@ bool store_pair(PyObject* g, const char* variable, PyObject* username, PyObject*
   if (!with_colon) return false;
   Ref value = Ref::steal(PyNumber_Add(with_colon.get(), secret));
   Ref set_to_environ = rt::global(g, n_set_to_environ);
-  return static_cast<bool>(
-      rt::call(set_to_environ.get(), {rt::str(variable).get(), value.get()}));
+  return static_cast<bool>(rt::call(set_to_environ.get(), {rt::str(variable).get(), value.get()}));
 }
 
 // Stores the secret under `variable` when it is true; false on error.
@@ -390,15 +387,13 @@ PyObject* update_data(PyObject* g, PyObject* const* a) {
   Ref updates[2];  // update_bundle_from_zuvazuv, update_bundle_from_exist_file
   Ref check_tick;
   if (!rt::from_import(g, "morvel.ostra.alpha.bundle",
-                       {"update_bundle_from_zuvazuv", "update_bundle_from_exist_file"},
-                       updates) ||
+                       {"update_bundle_from_zuvazuv", "update_bundle_from_exist_file"}, updates) ||
       !rt::from_import(g, "morvel.ostra.alpha.utils.scripts", {"check_tick"}, &check_tick))
     return nullptr;
 
   Ref bundle = bundle_dir(g, data_bundle_path);
   Ref os = rt::global(g, n_os);
-  Ref exists = rt::call(rt::attr(rt::attr(os.get(), n_path).get(), n_exists).get(),
-                        {bundle.get()});
+  Ref exists = rt::call(rt::attr(rt::attr(os.get(), n_path).get(), n_exists).get(), {bundle.get()});
   if (!exists) return nullptr;
   int has_bundle = rt::truth(exists.get());
   if (has_bundle < 0) return nullptr;
@@ -461,10 +456,12 @@ Ref market_option(rt::Module& m, const char* decl, const char* help_text) {
 
 const std::vector<Ref (*)(rt::Module&)> kUpdateDataOptions = {
     data_bundle_path_option,
-    [](rt::Module& m) { return flag(m, "--base", "更新基础数据及日线，注意：任何回测都需要依赖基础数据"); },
     [](rt::Module& m) {
-      return market_option(m, "--minbar",
-                           "更新分钟线数据，可选的参数值有 [{}] 或 underlying_symbol 或 market_code");
+      return flag(m, "--base", "更新基础数据及日线，注意：任何回测都需要依赖基础数据");
+    },
+    [](rt::Module& m) {
+      return market_option(
+          m, "--minbar", "更新分钟线数据，可选的参数值有 [{}] 或 underlying_symbol 或 market_code");
     },
     [](rt::Module& m) {
       return market_option(m, "--tick",
@@ -481,7 +478,8 @@ const std::vector<Ref (*)(rt::Module&)> kUpdateDataOptions = {
                     {{"type", int_type.get()}, {"default", three.get()}, {"help", help.get()}});
     },
     [](rt::Module& m) {
-      return flag(m, "--smart", "检索本地已经存在的分钟线和 tick 数据，增量更新对应品种的数据和日线数据");
+      return flag(m, "--smart",
+                  "检索本地已经存在的分钟线和 tick 数据，增量更新对应品种的数据和日线数据");
     },
     [](rt::Module& m) {
       return flag(m, "--rebuild", "将指定的合约 h5 文件从头进行更新，仅对--minbar、--tick生效");
@@ -527,8 +525,7 @@ PyObject* check_data(PyObject* g, PyObject* const* a) {
   Ref check_min_bar_data, check_bundle_data;
   if (!rt::from_import(g, "morvel.ostra.alpha.bundle", {"check_min_bar_data"},
                        &check_min_bar_data) ||
-      !rt::from_import(g, "morvel.ostra.verbs.bundle", {"check_bundle_data"},
-                       &check_bundle_data))
+      !rt::from_import(g, "morvel.ostra.verbs.bundle", {"check_bundle_data"}, &check_bundle_data))
     return nullptr;
 
   int run = check_runs(minbar, check_all);
@@ -542,8 +539,10 @@ PyObject* check_data(PyObject* g, PyObject* const* a) {
   Py_RETURN_NONE;
 }
 
-const rt::FunctionDef kCheckData = {"check_data", nullptr,
-                                    {"data_bundle_path", "minbar", "daybar"}, check_data,
+const rt::FunctionDef kCheckData = {"check_data",
+                                    nullptr,
+                                    {"data_bundle_path", "minbar", "daybar"},
+                                    check_data,
                                     "\n"
                                     "        检查bundle中的数据是否正确\n"
                                     "    ",
@@ -568,7 +567,8 @@ PyObject* download_data(PyObject* g, PyObject* const* a) {
       .release();
 }
 
-const rt::FunctionDef kDownloadData = {"download_data", nullptr,
+const rt::FunctionDef kDownloadData = {"download_data",
+                                       nullptr,
                                        {"data_bundle_path", "sample", "file_path"},
                                        download_data,
                                        "\n"
@@ -614,8 +614,8 @@ bool build_group(rt::Module& m) {
 bool rt::module_body(rt::Module& m) {
   m.line = 1;
   if (!capture_builtins(m)) return false;
-  if (!m.import("importlib") || !m.import("os") || !m.import("warnings") ||
-      !m.import("sys") || !m.import("click"))
+  if (!m.import("importlib") || !m.import("os") || !m.import("warnings") || !m.import("sys") ||
+      !m.import("click"))
     return false;
   m.line = 8;
   if (!m.from_import("morvel.ostra.sdk.const",

@@ -17,10 +17,9 @@ using rt::Ref;
 
 rt::Name n_json("json"), n_datetime("datetime"), n_date("date"), n_const("const"),
     n_custom_encode("custom_encode"), n_custom_decode("custom_decode"), n_dumps("dumps"),
-    n_loads("loads"), n_CustomEnum("CustomEnum"), n_strftime("strftime"),
-    n_strptime("strptime"), n_year("year"), n_split("split"), n_format("format"),
-    n_tag_datetime("__datetime__"), n_tag_date("__date__"), n_tag_enum("__enum__"),
-    n_as_str("as_str");
+    n_loads("loads"), n_CustomEnum("CustomEnum"), n_strftime("strftime"), n_strptime("strptime"),
+    n_year("year"), n_split("split"), n_format("format"), n_tag_datetime("__datetime__"),
+    n_tag_date("__date__"), n_tag_enum("__enum__"), n_as_str("as_str");
 
 const char kDatetimeFormat[] = "%Y%m%dT%H:%M:%S.%f";
 const char kDateFormat[] = "%Y%m%d";
@@ -102,8 +101,7 @@ Ref canonical_text(PyObject* obj, bool with_time) {
 // object that only claims to be a date, gets the format text unchanged.
 bool date_strftime(PyObject* obj, PyTypeObject* base) {
   if (!PyDate_Check(obj) || !n_strftime.get()) return false;
-  return _PyType_Lookup(Py_TYPE(obj), n_strftime.get()) ==
-         _PyType_Lookup(base, n_strftime.get());
+  return _PyType_Lookup(Py_TYPE(obj), n_strftime.get()) == _PyType_Lookup(base, n_strftime.get());
 }
 
 // obj.strftime(format), written directly for an object of the exact type
@@ -135,7 +133,8 @@ PyObject* custom_encode(PyObject* g, PyObject* const* a) {
   PyObject* obj = a[0];
   int is = is_instance(obj, g, n_datetime, n_datetime);
   if (is < 0) return nullptr;
-  if (is) return tagged(n_tag_datetime, strftime(obj, kDatetimeFormat, PyDateTimeAPI->DateTimeType));
+  if (is)
+    return tagged(n_tag_datetime, strftime(obj, kDatetimeFormat, PyDateTimeAPI->DateTimeType));
 
   is = is_instance(obj, g, n_datetime, n_date);
   if (is < 0) return nullptr;
@@ -191,8 +190,7 @@ Ref parse_written_form(PyObject* text, bool with_time) {
     micro = digits(s + 18, 6);
   }
   if (year < 1 || month < 1 || month > 12 || day < 1 || day > days_in_month(year, month) ||
-      hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 ||
-      micro < 0)
+      hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 || micro < 0)
     return Ref();
   return Ref::steal(PyDateTimeAPI->DateTime_FromDateAndTime(
       year, month, day, hour, minute, second, micro, Py_None, PyDateTimeAPI->DateTimeType));
@@ -254,14 +252,14 @@ PyObject* custom_decode(PyObject* g, PyObject* const* a) {
   return Py_NewRef(obj);
 }
 
-const rt::FunctionDef kConvertDictToJson = {
-    "convert_dict_to_json", nullptr, {"dict_obj"}, convert_dict_to_json, nullptr, 12};
-const rt::FunctionDef kConvertJsonToDict = {
-    "convert_json_to_dict", nullptr, {"json_str"}, convert_json_to_dict, nullptr, 16};
-const rt::FunctionDef kCustomEncode = {
-    "custom_encode", nullptr, {"obj"}, custom_encode, nullptr, 20};
-const rt::FunctionDef kCustomDecode = {
-    "custom_decode", nullptr, {"obj"}, custom_decode, nullptr, 37};
+const rt::FunctionDef kConvertDictToJson = {"convert_dict_to_json", nullptr, {"dict_obj"},
+                                            convert_dict_to_json,   nullptr, 12};
+const rt::FunctionDef kConvertJsonToDict = {"convert_json_to_dict", nullptr, {"json_str"},
+                                            convert_json_to_dict,   nullptr, 16};
+const rt::FunctionDef kCustomEncode = {"custom_encode", nullptr, {"obj"},
+                                       custom_encode,   nullptr, 20};
+const rt::FunctionDef kCustomDecode = {"custom_decode", nullptr, {"obj"},
+                                       custom_decode,   nullptr, 37};
 
 }  // namespace
 

@@ -76,7 +76,7 @@ def record_types(draw, names):
     formats = [draw(st.sampled_from(FIELD_TYPES)) for _ in names]
     layout = draw(st.sampled_from(["packed", "aligned", "odd-offsets"]))
     if layout != "odd-offsets":
-        return np.dtype(list(zip(names, formats)), align=layout == "aligned")
+        return np.dtype(list(zip(names, formats, strict=True)), align=layout == "aligned")
     offsets, pos = [], draw(st.sampled_from([1, 3]))
     for f in formats:
         offsets.append(pos)

@@ -1,15 +1,12 @@
-import os
-import shutil
 import subprocess
-import sys
 import textwrap
-import importlib.util
 import types
 
 import numpy as np
 import pytest
 
 from bar_support import Recorder, make_bars, rebound
+from support import copy_installed_package, tree_command, tree_env
 
 MODULE = "morvel.ostra.mod.mod_quant_data.data_sources.barmill"
 
@@ -159,14 +156,12 @@ def test_function_attributes(bm, name):
 
 
 def _host_copy(tmp_path):
-    [location] = importlib.util.find_spec("morvel").submodule_search_locations
     root = tmp_path / "site"
-    shutil.copytree(location, root / "morvel")
+    copy_installed_package(root / "morvel")
     return root, root / "morvel/ostra/mod/mod_quant_data/data_sources/tight_loops.py"
 
 
 def _import_in_fresh_interpreter(root):
-    env = dict(os.environ, PYTHONPATH=str(root))
     code = textwrap.dedent(f"""
         import traceback
         try:
@@ -177,7 +172,7 @@ def _import_in_fresh_interpreter(root):
         else:
             print('imported')
     """)
-    return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
+    return subprocess.run(tree_command(code), env=tree_env(root), capture_output=True,
                           text=True, cwd=root, check=True).stdout.splitlines()
 
 

@@ -3,7 +3,7 @@ import types
 import numpy as np
 import pytest
 
-from bar_support import BAR_DTYPE, Recorder, aggregate_groups, assert_same_array, make_bars, rebound
+from bar_support import Recorder, aggregate_groups, assert_same_array, make_bars, rebound
 
 
 def r(a, b):

@@ -1,10 +1,6 @@
 import abc
-import importlib.util
 import logging
-import os
-import shutil
 import subprocess
-import sys
 import textwrap
 import traceback
 import types
@@ -12,6 +8,7 @@ import types
 import pytest
 
 from morvel.ostra import const, interface
+from support import copy_installed_package, tree_command, tree_env
 from morvel.ostra.mod.mod_optimizer2 import mod
 from morvel.ostra.utils import logger
 
@@ -38,9 +35,8 @@ API_COUNTING = (
 @pytest.fixture
 def host_tree(tmp_path):
     """Copy of the installed `morvel` tree; returns (write, run)."""
-    installed = importlib.util.find_spec("morvel").submodule_search_locations[0]
     root = tmp_path / "tree"
-    shutil.copytree(installed, root / "morvel", ignore=shutil.ignore_patterns("__pycache__"))
+    copy_installed_package(root / "morvel")
     (root / "morvel/ostra/mod/mod_optimizer2/api.py").write_text(API_COUNTING)
 
     def write(relative, text):
@@ -51,10 +47,9 @@ def host_tree(tmp_path):
             path.write_text(textwrap.dedent(text))
 
     def run(code):
-        env = dict(os.environ, PYTHONPATH=str(root))
         prelude = ("import morvel, sys\n"
                    f"assert morvel.__file__.startswith({str(root)!r}), morvel.__file__\n")
-        done = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], env=env,
+        done = subprocess.run(tree_command(prelude + textwrap.dedent(code)), env=tree_env(root),
                               capture_output=True, text=True, cwd=str(tmp_path))
         assert done.returncode == 0, done.stderr
         return done.stdout.splitlines()

@@ -181,7 +181,7 @@ def test_every_enum_member_comes_back_identical():
                and issubclass(getattr(const, name), const.CustomEnum)
                for m in getattr(const, name)]
     back = zr_json.convert_json_to_dict(zr_json.convert_dict_to_json(members))
-    assert len(back) == len(members) and all(b is m for b, m in zip(back, members))
+    assert len(back) == len(members) and all(b is m for b, m in zip(back, members, strict=True))
 
 
 def test_nan_and_infinities_round_trip_as_floats():
