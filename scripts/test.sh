@@ -3,8 +3,8 @@
 # CPython version, as for scripts/setup.sh.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$root/scripts/python_version.sh"
 "$root/scripts/setup.sh"
-version="${MORVEL_PYTHON:-3.10}"
-if [ "$version" = 3.10 ]; then venv="$root/.venv"; else venv="$root/.venv-$version"; fi
+venv=$(venv_for "${MORVEL_PYTHON:-3.10}")
 cd "$root"
 exec "$venv/bin/python" -m pytest -q "$@"
