@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds what a maintainer ships, from a clean clone of the committed HEAD:
 #   - an sdist, checked to hold sources only;
-#   - one wheel per supported CPython, built from that sdist with libstdc++ and
-#     libgcc linked statically and repaired by auditwheel to manylinux_2_28;
+#   - one wheel per supported CPython, built from that sdist and repaired by
+#     auditwheel to manylinux_2_28;
 #   - each wheel installed into a fresh virtual environment, where the whole
 #     test suite runs against it.
 # Results go to dist/ (or $MORVEL_DIST).  MORVEL_WHEEL_PYTHONS narrows the
@@ -50,10 +50,10 @@ mkdir -p "$work/raw" "$work/repaired"
 for v in $versions; do
   say "wheel for CPython $v"
   new_venv "$work/build-$v" "$v"
-  # The shipped libraries carry their own C++ runtime, so they need no newer
-  # libstdc++ than the oldest system the policy allows.
-  LDFLAGS="-static-libstdc++ -static-libgcc" \
-    pip_in "$work/build-$v" wheel --no-build-isolation --no-deps -w "$work/raw" "$tree"
+  # libstdc++ stays a shared library: the modules use a handful of its oldest
+  # symbols, while a static copy of this toolchain's libstdc++ and libgcc
+  # would bring in calls that only the newest glibc has.
+  pip_in "$work/build-$v" wheel --no-build-isolation --no-deps -w "$work/raw" "$tree"
   raw=$(ls "$work"/raw/*-cp${v/./}-*.whl)
   "$work/tools/bin/auditwheel" repair --plat "$policy" -w "$work/repaired" "$raw"
   wheel=$(ls "$work"/repaired/*-cp${v/./}-*.whl)
