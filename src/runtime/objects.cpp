@@ -238,21 +238,19 @@ Ref compiled_definition(PyObject* params, const char* filename, int line) {
 
 Ref stand_in_code(const char* name, PyObject* params, const char* filename, int line) {
   Ref code = compiled_definition(params, filename, line);
-  Ref replace = attr(code.get(), "replace");
   Ref text = str(name);
-  Ref first_line = integer(line);
-  if (!replace || !text || !first_line) return Ref();
+  if (!code || !text) return Ref();
 #if PY_VERSION_HEX >= 0x030B0000
-  if (line < 1)
-    return call(replace.get(), {}, {{"co_name", text.get()}, {"co_qualname", text.get()},
-                                    {"co_firstlineno", first_line.get()}});
-  return call(replace.get(), {}, {{"co_name", text.get()}, {"co_qualname", text.get()}});
+  code = call(attr(code.get(), "replace").get(), {},
+              {{"co_name", text.get()}, {"co_qualname", text.get()}});
 #else
-  if (line < 1)
-    return call(replace.get(), {}, {{"co_name", text.get()},
-                                    {"co_firstlineno", first_line.get()}});
-  return call(replace.get(), {}, {{"co_name", text.get()}});
+  code = call(attr(code.get(), "replace").get(), {}, {{"co_name", text.get()}});
 #endif
+  if (!code || line >= 1) return code;
+  // Padding reaches line 1 at the least; the line table is relative to the
+  // first line, so moving that moves every instruction with it.
+  Ref first_line = integer(line);
+  return call(attr(code.get(), "replace").get(), {}, {{"co_firstlineno", first_line.get()}});
 }
 
 void add_traceback(PyCodeObject* code, const char* name, const char* filename,
