@@ -1,36 +1,19 @@
 #!/usr/bin/env bash
-# Sets up .venv (CPython 3.10, pinned dependencies from requirements.txt) and
-# builds and installs this package into it.  Safe to run again.
+# Sets up a virtual environment with pinned dependencies from requirements.txt
+# and builds and installs this package into it.  Safe to run again.
+#
+# MORVEL_PYTHON picks the CPython version: 3.10 (the default, in .venv), 3.11,
+# 3.12 or 3.13 (in .venv-<version>).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-venv="$root/.venv"
+source "$root/scripts/python_version.sh"
+version="${MORVEL_PYTHON:-3.10}"
+check_version_name "$version"
+venv=$(venv_for "$version")
 
-is_py310() { "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 10))' 2>/dev/null; }
-
-find_python() {
-  local candidates=()
-  command -v python3.10 >/dev/null 2>&1 && candidates+=("$(command -v python3.10)")
-  local pyenv_root="${PYENV_ROOT:-}"
-  if [ -z "$pyenv_root" ] && command -v pyenv >/dev/null 2>&1; then
-    pyenv_root=$(pyenv root)
-  fi
-  for dir in "$pyenv_root" "$HOME/.pyenv" /root/.pyenv; do
-    [ -n "$dir" ] || continue
-    for p in "$dir"/versions/3.10.*/bin/python3.10; do
-      [ -x "$p" ] && candidates+=("$p")
-    done
-  done
-  for p in "${candidates[@]}"; do
-    if is_py310 "$p"; then echo "$p"; return 0; fi
-  done
-  echo "error: no CPython 3.10 found: looked for python3.10 on PATH and for" \
-       "versions/3.10.*/bin/python3.10 under \$PYENV_ROOT, \$(pyenv root) and ~/.pyenv" >&2
-  return 1
-}
-
-if [ ! -x "$venv/bin/python" ] || ! is_py310 "$venv/bin/python"; then
-  python=$(find_python)
-  echo "setup: creating .venv with $python"
+if [ ! -x "$venv/bin/python" ] || ! is_version "$venv/bin/python" "$version"; then
+  python=$(find_python "$version")
+  echo "setup: creating $(basename "$venv") with $python"
   rm -rf "$venv"
   "$python" -m venv "$venv"
 fi

@@ -327,18 +327,6 @@ PyTypeObject* function_type() {
   return reinterpret_cast<PyTypeObject*>(type);
 }
 
-Ref make_code(const FunctionDef& def, PyObject* params, const char* filename) {
-  Ref empty_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
-  Ref empty = Ref::steal(PyTuple_New(0));
-  Ref file = str(filename);
-  Ref name = str(def.name);
-  if (!empty_bytes || !empty || !file || !name) return Ref();
-  int n = static_cast<int>(PyTuple_GET_SIZE(params));
-  return Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-      n, 0, 0, n, 0, CO_OPTIMIZED | CO_NEWLOCALS, empty_bytes.get(), empty.get(), empty.get(),
-      params, empty.get(), empty.get(), file.get(), name.get(), def.line, empty_bytes.get())));
-}
-
 }  // namespace
 
 Ref Module::function(const FunctionDef& def, Ref defaults, int first_default) {
@@ -358,7 +346,7 @@ Ref Module::function(const FunctionDef& def, Ref defaults, int first_default) {
     if (!p) return Ref();
     PyTuple_SET_ITEM(params.get(), i, p);
   }
-  Ref code = make_code(def, params.get(), kModule.source_path);
+  Ref code = stand_in_code(def.name, params.get(), kModule.source_path, def.line);
   Ref name = str(def.name);
   Ref qualname = str(def.qualname ? def.qualname : def.name);
   Ref doc = def.doc ? str(def.doc) : Ref::borrow(Py_None);

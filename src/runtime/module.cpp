@@ -53,19 +53,20 @@ PyObject* create(PyObject* spec, PyModuleDef*) {
   return module.release();
 }
 
-// The interpreter's version is read from its version text ("3.10.13 ...").
+// The interpreter's version is read from its version text ("3.12.1 ...") and
+// compared with the version this library was built for.
 bool check_version() {
   const char* text = Py_GetVersion();
   char* end = nullptr;
   long major = std::strtol(text, &end, 10);
   long minor = (*end == '.') ? std::strtol(end + 1, nullptr, 10) : 0;
-  if (major == 3 && minor == 10) return true;
+  if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return true;
   char message[200];
   std::snprintf(message, sizeof message,
                 "compile time Python version %d.%d of module '%.100s' %s runtime "
                 "version %d.%d",
-                3, 10, kModule.full_name, "does not match", static_cast<int>(major),
-                static_cast<int>(minor));
+                PY_MAJOR_VERSION, PY_MINOR_VERSION, kModule.full_name, "does not match",
+                static_cast<int>(major), static_cast<int>(minor));
   return PyErr_WarnEx(nullptr, message, 1) == 0;
 }
 

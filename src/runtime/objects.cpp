@@ -3,6 +3,8 @@
 
 #include <frameobject.h>
 
+#include <string>
+
 namespace rt {
 
 PyObject* Name::get() {
@@ -244,15 +246,75 @@ int truth(PyObject* o) {
   return PyObject_IsTrue(o);
 }
 
-void add_traceback(PyCodeObject* code, const char* name, const char* filename, int line,
-                   PyObject* globals) {
+// ---------------------------------------------------------------- compat
+// What differs between the interpreter versions this package builds for.
+
+namespace {
+
+// The pending exception, set aside while a traceback entry is made.
+struct SavedError {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* exc = PyErr_GetRaisedException();
+  void restore() { PyErr_SetRaisedException(exc); }
+#else
+  PyObject *type, *value, *tb;
+  SavedError() { PyErr_Fetch(&type, &value, &tb); }
+  void restore() { PyErr_Restore(type, value, tb); }
+#endif
+};
+
+// The code of `def f(<params>): pass` compiled on line `line` of `filename`.
+// From 3.11 on, tracebacks take lines and positions from the instructions, so
+// the code must hold real ones; a compiled definition has them on all versions.
+Ref compiled_definition(PyObject* params, const char* filename, int line) {
+  std::string source(static_cast<size_t>(line > 1 ? line - 1 : 0), '\n');
+  source += "def f(";
+  Py_ssize_t n = params ? PyTuple_GET_SIZE(params) : 0;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const char* param = PyUnicode_AsUTF8(PyTuple_GET_ITEM(params, i));
+    if (!param) return Ref();
+    if (i) source += ", ";
+    source += param;
+  }
+  source += "): pass\n";
+  Ref module_code = Ref::steal(Py_CompileString(source.c_str(), filename, Py_file_input));
+  Ref consts = attr(module_code.get(), "co_consts");
+  if (!consts) return Ref();
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); ++i) {
+    PyObject* item = PyTuple_GET_ITEM(consts.get(), i);
+    if (PyCode_Check(item)) return Ref::borrow(item);
+  }
+  PyErr_SetString(PyExc_SystemError, "compiled definition holds no code");
+  return Ref();
+}
+
+}  // namespace
+
+Ref stand_in_code(const char* name, PyObject* params, const char* filename, int line) {
+  Ref code = compiled_definition(params, filename, line);
+  Ref text = str(name);
+  if (!code || !text) return Ref();
+#if PY_VERSION_HEX >= 0x030B0000
+  code = call(attr(code.get(), "replace").get(), {},
+              {{"co_name", text.get()}, {"co_qualname", text.get()}});
+#else
+  code = call(attr(code.get(), "replace").get(), {}, {{"co_name", text.get()}});
+#endif
+  if (!code || line >= 1) return code;
+  // Padding reaches line 1 at the least; the line table is relative to the
+  // first line, so moving that moves every instruction with it.
+  Ref first_line = integer(line);
+  return call(attr(code.get(), "replace").get(), {}, {{"co_firstlineno", first_line.get()}});
+}
+
+void add_traceback(PyCodeObject* code, const char* name, const char* filename,
+                   int line, PyObject* globals) {
   // The entry is added while the exception is set aside, as the interpreter
   // does when it unwinds a frame.
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
+  SavedError saved;
   Ref own_code;
   if (!code) {
-    own_code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, name, line)));
+    own_code = stand_in_code(name, nullptr, filename, line);
     code = reinterpret_cast<PyCodeObject*>(own_code.get());
   }
   Ref empty_globals;
@@ -262,15 +324,15 @@ void add_traceback(PyCodeObject* code, const char* name, const char* filename, i
   }
   Ref frame;
   if (code && globals)
-    frame = Ref::steal(
-        reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(), code, globals, nullptr)));
-  if (!frame) {
-    PyErr_Clear();  // a missing entry must not replace the real error
-    PyErr_Restore(type, value, tb);
-    return;
-  }
+    frame = Ref::steal(reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(), code, globals, nullptr)));
+  PyErr_Clear();  // a missing entry must not replace the real error
+  saved.restore();
+  if (!frame) return;
+#if PY_VERSION_HEX < 0x030B0000
+  // 3.10 reads the line from the frame; later versions from the code.
   reinterpret_cast<PyFrameObject*>(frame.get())->f_lineno = line;
-  PyErr_Restore(type, value, tb);
+#endif
   PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 

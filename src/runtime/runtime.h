@@ -130,6 +130,12 @@ int truth(PyObject* o);
 void add_traceback(PyCodeObject* code, const char* name, const char* filename, int line,
                    PyObject* globals);
 
+// A code object named `name` in `filename` whose instructions all sit on
+// `line`, with `params` (a tuple of identifiers, or null) as its positional
+// parameters.  Tracebacks, inspect and the traceback module read it as they
+// read the code of a Python function defined on that line.
+Ref stand_in_code(const char* name, PyObject* params, const char* filename, int line);
+
 // ---------------------------------------------------------------- functions
 // A function body receives the module namespace and one borrowed object per
 // parameter (defaults already filled in) and returns a new reference.

@@ -59,7 +59,7 @@ Ref format(const char* text, PyObject* value) {
 // Registers a command: `cli.command()` first, then the option decorators
 // top to bottom, then the callback; the decorators apply bottom-up.
 bool add_command(rt::Module& m, const rt::FunctionDef& def,
-                 std::vector<Ref (*)(rt::Module&)> options, Ref defaults = Ref(),
+                 const std::vector<Ref (*)(rt::Module&)>& options, Ref defaults = Ref(),
                  int first_default = -1) {
   Ref command = rt::call(rt::attr(m.get("cli").get(), "command").get());
   if (!command) return false;
