@@ -307,8 +307,8 @@ Ref stand_in_code(const char* name, PyObject* params, const char* filename, int 
   return call(attr(code.get(), "replace").get(), {}, {{"co_firstlineno", first_line.get()}});
 }
 
-void add_traceback(PyCodeObject* code, const char* name, const char* filename,
-                   int line, PyObject* globals) {
+void add_traceback(PyCodeObject* code, const char* name, const char* filename, int line,
+                   PyObject* globals) {
   // The entry is added while the exception is set aside, as the interpreter
   // does when it unwinds a frame.
   SavedError saved;
@@ -324,8 +324,8 @@ void add_traceback(PyCodeObject* code, const char* name, const char* filename,
   }
   Ref frame;
   if (code && globals)
-    frame = Ref::steal(reinterpret_cast<PyObject*>(
-        PyFrame_New(PyThreadState_Get(), code, globals, nullptr)));
+    frame = Ref::steal(
+        reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(), code, globals, nullptr)));
   PyErr_Clear();  // a missing entry must not replace the real error
   saved.restore();
   if (!frame) return;
