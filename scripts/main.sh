@@ -3,8 +3,9 @@
 # stand-in host layer.  Settings go to a throw-away folder, not the user's.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$root/scripts/python_version.sh"
 "$root/scripts/setup.sh"
-export PATH="$root/.venv/bin:$PATH"
+export PATH="$(venv_for "${MORVEL_PYTHON:-3.10}")/bin:$PATH"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export MORVEL_CONFIG_DIR="$work/config"
