@@ -134,31 +134,38 @@ bool bool_fold(const char* p, int64_t n, ptrdiff_t s, unsigned char* out) {
 template <class G>
 using Worker = void (*)(const Rows&, const G&, int64_t, int64_t, const Target&, Column&);
 
+// The workers copy what they use into locals first: their stores go through
+// char pointers, which would otherwise make the compiler reload every member
+// after each store.
 template <class G, class T, bool (*Reduce)(const char*, int64_t, ptrdiff_t, T*)>
-void reduce_groups(const Rows& in, const G& g, int64_t k0, int64_t k1, const Target& out,
+void reduce_groups(const Rows& in, const G& groups, int64_t k0, int64_t k1, const Target& out,
                    Column& c) {
+  const G g = groups;
+  const ptrdiff_t s = in.stride, os = out.stride;
   const char* src = in.data + c.in_offset;
-  char* dst = out.data + c.out_offset;
-  for (int64_t k = k0; k < k1; ++k) {
+  char* dst = out.data + c.out_offset + k0 * os;
+  for (int64_t k = k0; k < k1; ++k, dst += os) {
     int64_t b = g.begin(k);
     T v;
-    if (!Reduce(src + b * in.stride, g.end(k) - b, in.stride, &v)) {
+    if (!Reduce(src + b * s, g.end(k) - b, s, &v)) {
       c.redo = true;
       return;
     }
-    store(dst + k * out.stride, v);
+    store(dst, v);
   }
 }
 
 template <class G, std::size_t Size, bool Last>
-void copy_groups(const Rows& in, const G& g, int64_t k0, int64_t k1, const Target& out,
+void copy_groups(const Rows& in, const G& groups, int64_t k0, int64_t k1, const Target& out,
                  Column& c) {
+  const G g = groups;
+  const ptrdiff_t s = in.stride, os = out.stride;
   const char* src = in.data + c.in_offset;
-  char* dst = out.data + c.out_offset;
+  char* dst = out.data + c.out_offset + k0 * os;
   const std::size_t size = Size ? Size : c.size;
-  for (int64_t k = k0; k < k1; ++k) {
+  for (int64_t k = k0; k < k1; ++k, dst += os) {
     int64_t row = Last ? g.end(k) - 1 : g.begin(k);
-    std::memcpy(dst + k * out.stride, src + row * in.stride, size);
+    std::memcpy(dst, src + row * s, size);
   }
 }
 
@@ -215,10 +222,13 @@ Worker<G> worker(const Column& c) {
 
 // ------------------------------------------------------------------ the pass
 
-// Groups are taken a block at a time so that a block's records come from
-// memory once and every column then reads them from the first-level cache;
-// the next block is prefetched meanwhile.
-constexpr int64_t kBlockBytes = 16 * 1024;
+// Groups are taken a block of records at a time.  A block is first read
+// line by line (independent loads the CPU overlaps, in address order, which
+// the hardware prefetcher follows) and the next one prefetched; the columns
+// then read the block from cache.  Going column by column straight from
+// memory measured three times slower: each column's strided loads miss
+// one after another.
+constexpr int64_t kBlockBytes = 8 * 1024;
 constexpr int64_t kLine = 64;
 
 inline int64_t block_end(const ByCount& g, int64_t k0, int64_t rows) {
@@ -231,13 +241,27 @@ inline int64_t block_end(const ByStarts& g, int64_t k0, int64_t rows) {
   return k1;
 }
 
-void prefetch_rows(const Rows& in, int64_t first, int64_t last) {
-  if (last <= first) return;
+// The bytes of records first .. last - 1, lowest address first.
+inline void span(const Rows& in, int64_t first, int64_t last, const char** lo, const char** hi) {
   const char* a = in.data + first * in.stride;
   const char* b = in.data + (last - 1) * in.stride;
   if (a > b) std::swap(a, b);
-  b += std::abs(in.stride);
-  for (const char* p = a; p < b; p += kLine) __builtin_prefetch(p, 0, 0);
+  *lo = a;
+  *hi = b + std::abs(in.stride);
+}
+
+void touch_rows(const Rows& in, int64_t first, int64_t last) {
+  if (last <= first) return;
+  const char *lo, *hi;
+  span(in, first, last, &lo, &hi);
+  for (const char* p = lo; p < hi; p += kLine) (void)*reinterpret_cast<const volatile char*>(p);
+}
+
+void prefetch_rows(const Rows& in, int64_t first, int64_t last) {
+  if (last <= first) return;
+  const char *lo, *hi;
+  span(in, first, last, &lo, &hi);
+  for (const char* p = lo; p < hi; p += kLine) __builtin_prefetch(p, 0, 1);
 }
 
 template <class G>
@@ -246,12 +270,16 @@ void run(const Rows& in, const G& g, const Target& out, Column* cols, std::size_
   for (std::size_t c = 0; c < n; ++c) workers[c] = worker<G>(cols[c]);
   const int64_t stride = std::max<int64_t>(1, std::abs(in.stride));
   const int64_t rows = std::max<int64_t>(1, kBlockBytes / stride);
-  const bool prefetch = stride <= 4 * kLine;  // wider records: most lines go unread
+  // Wider records leave most of their lines unread: no point fetching them.
+  const bool stream = stride <= 4 * kLine;
   for (int64_t k0 = 0; k0 < g.count;) {
     int64_t k1 = block_end(g, k0, rows);
-    if (prefetch && k1 < g.count) {
-      int64_t next = g.begin(k1);
-      prefetch_rows(in, next, std::min(g.bars, next + rows));
+    if (stream) {
+      touch_rows(in, g.begin(k0), g.end(k1 - 1));
+      if (k1 < g.count) {
+        int64_t next = g.begin(k1);
+        prefetch_rows(in, next, std::min(g.bars, next + rows));
+      }
     }
     for (std::size_t c = 0; c < n; ++c)
       if (!cols[c].redo) workers[c](in, g, k0, k1, out, cols[c]);
