@@ -166,7 +166,10 @@ bool kernel_allowed(PyObject* g) {
   if (!numpy_state.module) return false;
   const char* plain = std::getenv("MORVEL_BARMILL_PLAIN");
   if (plain && std::strcmp(plain, "1") == 0) return false;
-  return PyDict_GetItemWithError(g, n_np.get()) == numpy_state.module;  // no error possible
+  PyObject* key = n_np.get();
+  PyObject* np = key ? PyDict_GetItemWithError(g, key) : nullptr;
+  if (!np) PyErr_Clear();  // the plain steps report a missing `np` themselves
+  return np == numpy_state.module;
 }
 
 // A one-dimensional exact ndarray of records.
@@ -202,9 +205,13 @@ bool kernel_type(PyArray_Descr* d, kernel::Type* t) {
 bool field_of(PyArray_Descr* record, PyObject* name, PyArray_Descr** type, npy_intp* offset) {
   PyObject* fields = PyDataType_FIELDS(record);
   PyObject* entry = fields ? PyDict_GetItemWithError(fields, name) : nullptr;
-  if (!entry || !PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) < 2) return false;
+  if (!entry || !PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) < 2) {
+    PyErr_Clear();
+    return false;
+  }
   *type = reinterpret_cast<PyArray_Descr*>(PyTuple_GET_ITEM(entry, 0));
   *offset = PyLong_AsSsize_t(PyTuple_GET_ITEM(entry, 1));
+  if (*offset < 0) PyErr_Clear();
   return *offset >= 0;
 }
 
