@@ -220,10 +220,14 @@ bool describe(PyArrayObject* bars, PyArrayObject* result, PyObject* name, kernel
               kernel::Column* c) {
   PyArray_Descr *in, *out;
   npy_intp in_offset, out_offset;
-  if (!field_of(PyArray_DESCR(bars), name, &in, &in_offset) ||
-      !field_of(PyArray_DESCR(result), name, &out, &out_offset) ||
-      PyDataType_ELSIZE(in) != PyDataType_ELSIZE(out) || !PyArray_EquivTypes(in, out))
+  if (!field_of(PyArray_DESCR(bars), name, &in, &in_offset)) return false;
+  if (PyArray_DESCR(result) == PyArray_DESCR(bars)) {  // fields None: the same record type
+    out = in;
+    out_offset = in_offset;
+  } else if (!field_of(PyArray_DESCR(result), name, &out, &out_offset) ||
+             PyDataType_ELSIZE(in) != PyDataType_ELSIZE(out) || !PyArray_EquivTypes(in, out)) {
     return false;
+  }
   *c = kernel::Column{op, kernel::Type::u8, static_cast<std::size_t>(PyDataType_ELSIZE(in)),
                       static_cast<std::size_t>(in_offset), static_cast<std::size_t>(out_offset),
                       false};

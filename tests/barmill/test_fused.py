@@ -191,6 +191,16 @@ def test_special_values_warn_and_raise_as_numpy_does(dtype, values, field, raise
     assert_same_outcome(lambda: barmill._simple_resample_bars(bars, None, 2), raise_fp)
 
 
+@pytest.mark.parametrize("r", [1, 2, 3])
+def test_bool_bytes_other_than_0_and_1(r):
+    dtype = np.dtype([(f, "?") for f in ("open_price", "close_price", "volume", "high_price",
+                                         "low_price")])
+    bars = np.zeros(6, dtype)
+    bars.view(np.uint8).reshape(6, 5)[:] = [[2, 3, 0, 2, 1], [1, 0, 2, 2, 2], [0, 0, 0, 1, 2],
+                                            [5, 5, 5, 5, 5], [0, 0, 1, 1, 0], [1, 1, 1, 1, 1]]
+    assert_same_outcome(lambda: barmill._simple_resample_bars(bars, None, r))
+
+
 def test_overflowing_float32_sum_warns_once_per_call():
     bars = float_bars(6, "f4")
     bars["total_turnover"] = 3e38
