@@ -603,7 +603,6 @@ PyObject* resample_future_bars(PyObject* g, PyObject* const* a) {
   PyObject *fields = a[1], *r = a[2], *include_last = a[3];
   Ref zero = rt::integer(0), one = rt::integer(1), minus_one = rt::integer(-1);
   if (!zero || !one || !minus_one) return nullptr;
-  const bool fused = kernel_allowed(g);
 
   // 1. Minute ordinal of every bar.
   Ref to_minutes = rt::global(g, n_to_minutes);
@@ -612,12 +611,14 @@ PyObject* resample_future_bars(PyObject* g, PyObject* const* a) {
   if (!minutes) return nullptr;
 
   // 2. Block starts 0, r, 2r, ... up to the last ordinal M.  The kernel
-  //    needs only the grid's length.
+  //    needs only the grid's length.  (The host may have rebound names, so
+  //    whether the kernel may run is asked after each host call.)
   Ref arange = np_attr(g, n_arange);
   if (!arange) return nullptr;
   Ref last_minute = item(minutes.get(), minus_one.get());
   Ref end = number(PyNumber_Add, last_minute.get(), one.get());  // M + 1
   if (!end) return nullptr;
+  const bool fused = kernel_allowed(g);
   kernel::Series series{};
   bool is_series = fused && kernel_series(minutes.get(), &series);
   const long long step = fused ? kernel_step(r) : 0;
@@ -695,8 +696,8 @@ PyObject* resample_future_bars(PyObject* g, PyObject* const* a) {
   };
   bool filled;
   std::vector<std::int64_t> starts;
-  if (Batch batch;
-      fused && minute_batch(bars.get(), indexes.get(), result.get(), result_len, &starts, &batch))
+  if (Batch batch; kernel_allowed(g) && minute_batch(bars.get(), indexes.get(), result.get(),
+                                                     result_len, &starts, &batch))
     filled = fill_fields_fused(g, dtype.get(), batch, plain);
   else
     filled = fill_fields(g, dtype.get(), plain);

@@ -307,6 +307,36 @@ def test_numpy_rebound_takes_the_plain_steps():
     assert log == ["dtype", "empty"]
 
 
+def test_numpy_rebound_by_the_host_mid_call():
+    bars = float_bars(12)
+    minutes = np.arange(12)
+
+    def run():
+        log = []
+
+        class NumpyView:
+            def __getattr__(self, name):
+                log.append(name)
+
+                def call(*args, **kwargs):
+                    log.append(name + "()")
+                    return getattr(np, name)(*args, **kwargs)
+                return call
+
+        def to_minutes(_column):
+            barmill.np = NumpyView()
+            return minutes
+
+        with rebound(barmill, "np", np), rebound(barmill, "to_minutes", to_minutes):
+            return barmill._resample_future_bars(bars, None, 5), log
+
+    fused, fused_log = run()
+    with plain_steps():
+        plain, plain_log = run()
+    assert fused_log == plain_log == ["arange", "arange()", "empty", "empty()"]
+    assert_same_array(fused, plain)
+
+
 def peak_bytes(call):
     tracemalloc.start()
     try:
