@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "kernel.h"
@@ -592,7 +593,11 @@ bool minute_batch(PyObject* bars, PyObject* indexes, PyObject* result, npy_intp 
   PyArrayObject* out = in ? kernel_result(result, count) : nullptr;
   kernel::Series s;
   if (!out || !kernel_series(indexes, &s) || float_series(s) || s.length != count) return false;
-  starts->resize(static_cast<std::size_t>(count));
+  try {
+    starts->resize(static_cast<std::size_t>(count));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
   if (!kernel::read_starts(s, PyArray_DIM(in, 0), starts->data())) return false;
   *batch = Batch{in, out, kernel::Groups{count, PyArray_DIM(in, 0), 0, starts->data()}, {}, {}, {}};
   return true;

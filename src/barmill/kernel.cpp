@@ -6,6 +6,7 @@
 #include <cfenv>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <type_traits>
 #include <vector>
 
@@ -354,10 +355,14 @@ void resample(const Rows& in, const Groups& groups, const Target& out, Column* c
   // numpy's business, so they are put back as they were.
   std::fenv_t env;
   std::feholdexcept(&env);
-  if (groups.every > 0)
-    run(in, ByCount{groups.count, groups.bars, groups.every}, out, columns, column_count);
-  else
-    run(in, ByStarts{groups.count, groups.bars, groups.starts}, out, columns, column_count);
+  try {
+    if (groups.every > 0)
+      run(in, ByCount{groups.count, groups.bars, groups.every}, out, columns, column_count);
+    else
+      run(in, ByStarts{groups.count, groups.bars, groups.starts}, out, columns, column_count);
+  } catch (const std::bad_alloc&) {  // no room for the worker table: numpy does it all
+    for (std::size_t c = 0; c < column_count; ++c) columns[c].redo = true;
+  }
   std::fesetenv(&env);
 }
 
