@@ -19,8 +19,9 @@ pins=$(grep -E '^(ruff|clang-format)==' requirements.txt)
 mapfile -t sources < <(find src -type f \( -name '*.cpp' -o -name '*.cc' -o -name '*.h' -o -name '*.hpp' \) | sort)
 
 if [ "${1:-}" = "--fix" ]; then
-  "$venv/bin/ruff" check --fix .
+  # Both fixers run, also when ruff leaves findings it cannot fix.
   "$venv/bin/clang-format" -i "${sources[@]}"
+  "$venv/bin/ruff" check --fix .
   exit 0
 fi
 

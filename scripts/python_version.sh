@@ -45,3 +45,11 @@ find_python() {
        "versions/$version.*/bin/python$version under \$PYENV_ROOT, \$(pyenv root) and ~/.pyenv" >&2
   return 1
 }
+
+# The pins a project environment installs: requirements.txt without its
+# benchmark block, which only the benchmarks need.
+environment_pins() {
+  local root
+  root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+  sed '/^# -- Benchmark extras/,$d' "$root/requirements.txt"
+}

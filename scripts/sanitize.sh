@@ -5,6 +5,7 @@
 # sanitizer report, also one from a child process whose exit a test expected.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$root/scripts/python_version.sh"
 "$root/scripts/setup.sh"   # the pinned interpreter and dependencies, in .venv
 venv="$root/.venv-sanitize"
 base=$("$root/.venv/bin/python" -c 'import sys; print(sys._base_executable)')
@@ -12,7 +13,7 @@ if [ ! -x "$venv/bin/python" ]; then
   "$base" -m venv "$venv"
 fi
 pip=("$venv/bin/python" -m pip --disable-pip-version-check --no-input -q)
-"${pip[@]}" install -r "$root/requirements.txt"
+"${pip[@]}" install -r <(environment_pins)
 
 flags="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 "${pip[@]}" install --no-build-isolation --no-deps --force-reinstall \

@@ -19,6 +19,6 @@ if [ ! -x "$venv/bin/python" ] || ! is_version "$venv/bin/python" "$version"; th
 fi
 
 pip=("$venv/bin/python" -m pip --disable-pip-version-check --no-input -q)
-"${pip[@]}" install -r "$root/requirements.txt"
+"${pip[@]}" install -r <(environment_pins)
 # The build uses the pinned build tools installed above.
 "${pip[@]}" install --no-build-isolation --no-deps --force-reinstall --config-settings=cmake.define.MORVEL_WERROR=ON "$root"

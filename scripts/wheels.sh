@@ -52,7 +52,7 @@ tree=$(ls -d "$work"/unpacked/*/)
 mkdir -p "$work/raw" "$work/repaired"
 for v in $versions; do
   say "wheel for CPython $v"
-  new_venv "$work/build-$v" "$v" scikit_build_core cmake ninja
+  new_venv "$work/build-$v" "$v" scikit_build_core cmake ninja numpy
   # libstdc++ stays a shared library: the modules use a handful of its oldest
   # symbols, while a static copy of this toolchain's libstdc++ and libgcc
   # would bring in calls that only the newest glibc has.

@@ -131,3 +131,18 @@ def test_missing_module_name_raises_name_error(bm):
             bm._simple_resample_bars(make_bars(2), None, 1)
     finally:
         bm.FIELD_AGG_FUNCTIONS = table
+
+
+def test_count_path_takes_the_length_before_testing_include_last(bm):
+    class NoLength:
+        def __len__(self):
+            raise LookupError("no length")
+
+    class NoTruth:
+        def __bool__(self):
+            raise ArithmeticError("no truth")
+
+    with pytest.raises(LookupError, match="no length"):
+        bm._simple_resample_bars(NoLength(), None, 2, NoTruth())
+    with pytest.raises(ArithmeticError, match="no truth"):
+        bm._simple_resample_bars(make_bars(3), None, 2, NoTruth())
