@@ -34,6 +34,7 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan"
 export PYTHONMALLOC=malloc   # object memory through malloc, where ASan sees it
 # The kernel's own unit tests are compiled with the same checks.
 export MORVEL_NATIVE_TEST_FLAGS="$flags"
+export MORVEL_SANITIZED=1
 
 cd "$root"
 status=0
