@@ -22,6 +22,8 @@ import types
 
 import numpy as np
 
+from common import median_seconds
+
 from morvel.ostra.mod.mod_quant_data.data_sources import barmill
 from morvel.ostra.mod.mod_quant_data.data_sources.tight_loops import to_minutes
 
@@ -75,13 +77,7 @@ def median_ms(fn, budget=0.3, repeat=None):
     once = time.perf_counter() - start
     number = max(1, int(0.01 / max(once, 1e-7)))
     repeat = repeat or max(5, min(25, int(budget / max(once * number, 1e-7))))
-    samples = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        for _ in range(number):
-            fn()
-        samples.append((time.perf_counter() - start) / number)
-    return statistics.median(samples) * 1e3
+    return median_seconds(fn, repeat=repeat, number=number) * 1e3
 
 
 @contextlib.contextmanager

@@ -2,6 +2,7 @@
 import contextlib
 
 import numpy as np
+from hypothesis import strategies as st
 
 # A typical minute-bar layout: prices float64, volume int32 (the narrow
 # volume type catches paths that widen or narrow a column).
@@ -83,3 +84,18 @@ def field_bytes(bars):
     strided arrays."""
     return [bars[name].tobytes() for name in bars.dtype.names]
 
+
+@st.composite
+def record_types(draw, names, types):
+    """Record types for generated bar arrays: the given field names, each of
+    one of `types`, packed, aligned or at odd offsets with gaps."""
+    formats = [draw(st.sampled_from(types)) for _ in names]
+    layout = draw(st.sampled_from(["packed", "aligned", "odd-offsets"]))
+    if layout != "odd-offsets":
+        return np.dtype(list(zip(names, formats, strict=True)), align=layout == "aligned")
+    offsets, pos = [], draw(st.sampled_from([1, 3]))
+    for f in formats:
+        offsets.append(pos)
+        pos += np.dtype(f).itemsize + draw(st.integers(0, 3))
+    return np.dtype({"names": names, "formats": formats, "offsets": offsets,
+                     "itemsize": pos + draw(st.integers(0, 2))})

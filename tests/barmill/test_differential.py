@@ -5,7 +5,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 
-from bar_support import assert_same_array, field_bytes, rebound
+from bar_support import assert_same_array, field_bytes, rebound, record_types
 from morvel.ostra.mod.mod_quant_data.data_sources import barmill
 
 AGG = {
@@ -73,25 +73,11 @@ def ref_minutes(bars, fields, r, include_last, minutes):
 # ---------------------------------------------------------------- inputs
 
 @st.composite
-def record_types(draw, names):
-    formats = [draw(st.sampled_from(FIELD_TYPES)) for _ in names]
-    layout = draw(st.sampled_from(["packed", "aligned", "odd-offsets"]))
-    if layout != "odd-offsets":
-        return np.dtype(list(zip(names, formats, strict=True)), align=layout == "aligned")
-    offsets, pos = [], draw(st.sampled_from([1, 3]))
-    for f in formats:
-        offsets.append(pos)
-        pos += np.dtype(f).itemsize + draw(st.integers(0, 3))
-    return np.dtype({"names": names, "formats": formats, "offsets": offsets,
-                     "itemsize": pos + draw(st.integers(0, 2))})
-
-
-@st.composite
 def bar_arrays(draw, min_len, need_orig_time):
     names = draw(st.lists(st.sampled_from(sorted(AGG)), min_size=1, unique=True))
     if need_orig_time and "orig_time" not in names:
         names.insert(draw(st.integers(0, len(names))), "orig_time")
-    dtype = draw(record_types(names))
+    dtype = draw(record_types(names, FIELD_TYPES))
     n = draw(st.integers(min_len, 30))
     bars = np.zeros(n, dtype)
     for name in names:

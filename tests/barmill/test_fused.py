@@ -12,7 +12,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 
-from bar_support import assert_same_array, field_bytes, rebound
+from bar_support import assert_same_array, field_bytes, rebound, record_types
 from morvel.ostra.mod.mod_quant_data.data_sources import barmill
 
 KERNEL_TYPES = ["?", "i1", "i2", "i4", "i8", "u1", "u2", "u4", "u8", "f4", "f8"]
@@ -58,20 +58,6 @@ def assert_same_outcome(call, raise_fp=False):
 
 
 # ---------------------------------------------------------------- generated inputs
-
-@st.composite
-def record_types(draw, names, types):
-    formats = [draw(st.sampled_from(types)) for _ in names]
-    layout = draw(st.sampled_from(["packed", "aligned", "odd-offsets"]))
-    if layout != "odd-offsets":
-        return np.dtype(list(zip(names, formats, strict=True)), align=layout == "aligned")
-    offsets, pos = [], draw(st.sampled_from([1, 3]))
-    for f in formats:
-        offsets.append(pos)
-        pos += np.dtype(f).itemsize + draw(st.integers(0, 3))
-    return np.dtype({"names": names, "formats": formats, "offsets": offsets,
-                     "itemsize": pos + draw(st.integers(0, 2))})
-
 
 @st.composite
 def bar_arrays(draw, min_len, need_orig_time, max_len=40):
