@@ -125,6 +125,24 @@ bool bind_args(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   return true;
 }
 
+// Nesting of this library's function calls on the current thread.
+thread_local int t_depth = 0;
+
+bool enter_call() {
+  if (t_depth >= Py_GetRecursionLimit()) {
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+    return false;
+  }
+  if (Py_EnterRecursiveCall("")) return false;
+  ++t_depth;
+  return true;
+}
+
+void leave_call() {
+  --t_depth;
+  Py_LeaveRecursiveCall();
+}
+
 void add_function_traceback(Function* f) {
   add_traceback(reinterpret_cast<PyCodeObject*>(f->code), nullptr, nullptr, f->line, f->globals);
 }
@@ -137,11 +155,13 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     add_function_traceback(f);
     return nullptr;
   }
-  // The interpreter's guard, as around a Python function's frame: a cycle
-  // of calls through native functions ends in RecursionError, not a crash.
-  if (Py_EnterRecursiveCall("")) return nullptr;
+  // A cycle of calls through native functions ends in RecursionError, not a
+  // crash.  Each call counts against the recursion limit, as a Python
+  // function's frame does; the interpreter's own guard counts C stack depth,
+  // whose limit is far higher from 3.12 on than our frames' stack allows.
+  if (!enter_call()) return nullptr;
   PyObject* result = f->impl(f->globals, values);
-  Py_LeaveRecursiveCall();
+  leave_call();
   if (result && PyErr_Occurred()) Py_CLEAR(result);  // the pending error wins
   if (!result) {
     if (!PyErr_Occurred())
