@@ -118,7 +118,7 @@ Ref list(std::initializer_list<PyObject*> items) {
 // of the module that defined it: set once by the exec step.
 static PyObject* g_builtins = nullptr;
 
-void set_builtins(PyObject* builtins) { g_builtins = Py_NewRef(builtins); }
+void set_builtins(PyObject* builtins) { Py_XSETREF(g_builtins, Py_NewRef(builtins)); }
 
 Ref global(PyObject* globals, Name& name) {
   if (failed()) return Ref();
